@@ -1,0 +1,1 @@
+// Placeholder so an empty source folder still forms a library.

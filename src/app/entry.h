@@ -1,0 +1,9 @@
+#pragma once
+
+namespace tl {
+
+// The process entry: builds the environment map and the command line, picks
+// one role and turns its outcome into the exit code.
+int processEntry(int argc, char** argv);
+
+}  // namespace tl

@@ -1,0 +1,145 @@
+#pragma once
+// File and directory operations with Windows semantics over the host OS.
+//
+// Paths are WTF-8 Windows paths ("Z:\tmp\x", "\x", "\\?\Z:\x"); names are
+// single components. Lookups ignore ASCII letter case as Windows does, and
+// creation counts a name that differs only in case as already existing.
+// Every operation passes the IoContext fault seam first.
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "common/result.h"
+
+namespace tl::fs {
+
+enum class FileKind {
+  File,
+  Directory,
+  SymLink,
+  BlockDevice,
+  CharacterDevice,
+  NamedPipe,
+  UnixDomainSocket,
+  Unknown,
+};
+
+struct FileStat {
+  FileKind kind = FileKind::Unknown;
+  std::uint64_t size = 0;
+  std::uint64_t fileIndex = 0;  // identity of the file within its volume
+  std::uint64_t volume = 0;
+  std::uint32_t mode = 0;
+};
+
+// An open directory. Move-only; closes on destruction.
+class Dir {
+ public:
+  Dir() = default;
+  explicit Dir(int fd) : fd_(fd) {}
+  Dir(Dir&& o) noexcept : fd_(o.fd_) { o.fd_ = -1; }
+  Dir& operator=(Dir&& o) noexcept;
+  Dir(const Dir&) = delete;
+  Dir& operator=(const Dir&) = delete;
+  ~Dir() { close(); }
+  void close();
+  bool valid() const { return fd_ >= 0; }
+  int fd() const { return fd_; }
+
+ private:
+  int fd_ = -1;
+};
+
+// An open file. Move-only; closes on destruction.
+class File {
+ public:
+  File() = default;
+  explicit File(int fd) : fd_(fd) {}
+  File(File&& o) noexcept : fd_(o.fd_) { o.fd_ = -1; }
+  File& operator=(File&& o) noexcept;
+  File(const File&) = delete;
+  File& operator=(const File&) = delete;
+  ~File() { close(); }
+  void close();
+  bool valid() const { return fd_ >= 0; }
+  int fd() const { return fd_; }
+
+ private:
+  int fd_ = -1;
+};
+
+struct DirEntry {
+  std::string name;
+  FileKind kind;
+};
+
+// --- path form -----------------------------------------------------------
+// Host path of a Windows path, with the existing prefix matched ignoring case.
+[[nodiscard]] Result<std::string> hostPath(std::string_view path);
+// Windows form ("Z:\...") of an absolute host path.
+std::string windowsPath(std::string_view hostAbsolute);
+
+// --- queries -------------------------------------------------------------
+[[nodiscard]] Result<FileStat> statNoFollow(std::string_view path);
+[[nodiscard]] Result<FileStat> statFollow(std::string_view path);
+[[nodiscard]] Result<FileStat> statAt(const Dir& dir, std::string_view name);  // no follow
+[[nodiscard]] Result<FileStat> statFile(const File& f);
+[[nodiscard]] Result<FileStat> statDir(const Dir& d);
+// Succeeds when the path exists (an access test; links are followed).
+[[nodiscard]] Status access(std::string_view path);
+// Real path with every link resolved, in Windows form.
+[[nodiscard]] Result<std::string> realPath(std::string_view path);
+[[nodiscard]] Result<std::string> readLinkAt(const Dir& dir, std::string_view name);
+[[nodiscard]] Result<std::vector<DirEntry>> listDir(const Dir& dir);
+
+// --- directories ---------------------------------------------------------
+// Opens a directory by path; with noFollowLast a link at the last name is
+// refused (SymLinkLoop/NotDir) instead of resolved.
+[[nodiscard]] Result<Dir> openDir(std::string_view path, bool noFollowLast = false);
+// Opens a directory relative to a handle, never following a link at name.
+// "." opens a second handle of dir itself.
+[[nodiscard]] Result<Dir> openDirAt(const Dir& dir, std::string_view name, bool list = false);
+[[nodiscard]] Status makeDir(std::string_view path);
+[[nodiscard]] Status makeDirAt(const Dir& dir, std::string_view name);
+// Creates the folder and every missing parent; an existing folder is fine.
+[[nodiscard]] Status makePath(std::string_view path);
+[[nodiscard]] Status deleteDir(std::string_view path);  // empty folder only
+[[nodiscard]] Status deleteDirAt(const Dir& dir, std::string_view name);
+// Deletes a folder tree without following links (a link is removed as itself).
+// A missing path counts as deleted; a path that is not a folder is NotDir.
+[[nodiscard]] Status deleteTree(std::string_view path);
+// Deletes the file or folder tree name below dir; missing counts as deleted.
+[[nodiscard]] Status deleteTreeAt(const Dir& dir, std::string_view name);
+
+// --- files ---------------------------------------------------------------
+// Read-only open. A link at the last name is opened as itself (its stat says
+// SymLink); a FIFO or device never blocks the open.
+[[nodiscard]] Result<File> openFileRead(std::string_view path);
+[[nodiscard]] Result<File> openFileReadAt(const Dir& dir, std::string_view name);
+[[nodiscard]] Result<File> createFile(std::string_view path, bool exclusive, bool truncate);
+[[nodiscard]] Result<File> createFileAt(const Dir& dir, std::string_view name, bool exclusive,
+                                        bool truncate);
+[[nodiscard]] Result<std::size_t> read(File& f, void* buf, std::size_t n);
+[[nodiscard]] Result<std::size_t> pread(File& f, void* buf, std::size_t n, std::uint64_t offset);
+[[nodiscard]] Status writeAll(File& f, const void* buf, std::size_t n);
+[[nodiscard]] Status syncFile(File& f);
+[[nodiscard]] Status syncDir(const Dir& d);
+// Whole file; more than cap bytes is StreamTooLong.
+[[nodiscard]] Result<std::string> readFile(std::string_view path, std::size_t cap);
+[[nodiscard]] Status deleteFile(std::string_view path);
+[[nodiscard]] Status deleteFileAt(const Dir& dir, std::string_view name);
+// Rename. A file rename replaces an existing file; a folder is never replaced.
+[[nodiscard]] Status rename(std::string_view from, std::string_view to);
+// Copies a file's bytes and permission bits; fails when dest exists and
+// failIfExists is set.
+[[nodiscard]] Status copyFile(std::string_view from, std::string_view to, bool failIfExists);
+// Creates a symbolic link; the folder-link flag is recorded for tests.
+[[nodiscard]] Status createSymlinkAt(const Dir& dir, std::string_view name, std::string_view target,
+                                     bool folderLink);
+[[nodiscard]] Status createSymlink(std::string_view path, std::string_view target, bool folderLink);
+// Hard link to an open file, created by name below dir; never replaces.
+[[nodiscard]] Status hardLinkAt(const File& target, const Dir& dir, std::string_view name);
+
+}  // namespace tl::fs

@@ -1,0 +1,94 @@
+#include "platform/io_context.h"
+
+#include <sys/random.h>
+#include <time.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+namespace tl {
+
+std::uint64_t RealClock::nowMs() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<std::uint64_t>(ts.tv_sec) * 1000u + static_cast<std::uint64_t>(ts.tv_nsec) / 1000000u;
+}
+
+void RealClock::sleepMs(std::uint64_t ms) {
+  timespec ts{static_cast<time_t>(ms / 1000), static_cast<long>((ms % 1000) * 1000000)};
+  while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+  }
+}
+
+IoContext::IoContext() : clock_(&realClock_) {}
+IoContext::~IoContext() = default;
+
+void IoContext::randomBytes(void* out, std::size_t n) {
+  auto* p = static_cast<unsigned char*>(out);
+  while (n > 0) {
+    ssize_t got = getrandom(p, n, 0);
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      // The entropy source cannot fail on any supported kernel; never hand out
+      // predictable bytes silently.
+      std::abort();
+    }
+    p += got;
+    n -= static_cast<std::size_t>(got);
+  }
+}
+
+std::uint64_t IoContext::randomU64() {
+  unsigned char b[8];
+  randomBytes(b, sizeof b);
+  std::uint64_t v = 0;
+  for (int i = 7; i >= 0; --i) v = (v << 8) | b[i];  // little-endian
+  return v;
+}
+
+void IoContext::setFaultHook(FaultHook hook) {
+  std::lock_guard<std::mutex> lock(hookMutex_);
+  faultHook_ = std::move(hook);
+}
+
+Status IoContext::checkFault(FsOp op, std::string_view path) {
+  if (canceled_.load()) return Error::Canceled;
+  FaultHook hook;
+  {
+    std::lock_guard<std::mutex> lock(hookMutex_);
+    hook = faultHook_;
+  }
+  if (hook) return hook(op, path);
+  return success();
+}
+
+void IoContext::setSymlinkObserver(SymlinkObserver obs) {
+  std::lock_guard<std::mutex> lock(hookMutex_);
+  symlinkObserver_ = std::move(obs);
+}
+
+void IoContext::recordSymlink(const SymlinkRecord& rec) {
+  SymlinkObserver obs;
+  {
+    std::lock_guard<std::mutex> lock(hookMutex_);
+    obs = symlinkObserver_;
+  }
+  if (obs) obs(rec);
+}
+
+namespace {
+IoContext* g_io = nullptr;
+IoContext& defaultIo() {
+  static IoContext ctx;
+  return ctx;
+}
+}  // namespace
+
+IoContext& io() { return g_io ? *g_io : defaultIo(); }
+void setIo(IoContext* ctx) { g_io = ctx; }
+
+ScopedIo::ScopedIo(IoContext& ctx) : previous_(g_io) { g_io = &ctx; }
+ScopedIo::~ScopedIo() { g_io = previous_; }
+
+}  // namespace tl
