@@ -1,0 +1,10 @@
+#pragma once
+#include <string_view>
+
+namespace tl {
+
+// Strict UTF-8: no overlong forms, no encoded surrogates, nothing above
+// U+10FFFF, no truncated sequence.
+bool isValidUtf8(std::string_view bytes);
+
+}  // namespace tl
