@@ -1,0 +1,15 @@
+#pragma once
+// Rules for paths inside an application archive: relative, inside the root,
+// no Windows-reserved names or characters, valid UTF-8.
+#include <string>
+#include <string_view>
+
+#include "common/result.h"
+
+namespace tl {
+
+[[nodiscard]] Status validateArchivePath(std::string_view path);
+[[nodiscard]] Status validateLinkTarget(std::string_view linkPath, std::string_view target);
+std::string joinArchivePath(std::string_view a, std::string_view b);
+
+}  // namespace tl

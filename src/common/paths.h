@@ -1,0 +1,34 @@
+#pragma once
+// Pure helpers for Windows paths held as WTF-8 bytes: normalising, joining,
+// comparing ignoring ASCII case, and the shared file-name rule.
+#include <initializer_list>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "common/result.h"
+
+namespace tl {
+
+// Drive-absolute ("C:\x"), UNC ("\\server\share"), rooted ("\x") or
+// local-device ("\\.\x", "\\?\x"). Drive-relative ("C:x") and relative are not.
+bool isAbsolutePath(std::string_view path);
+// A drive letter and a colon not followed by a separator.
+bool isDriveRelativePath(std::string_view path);
+// Joins the parts, removes "." and "..", makes every separator '\'.
+[[nodiscard]] Result<std::string> resolvePath(std::initializer_list<std::string_view> parts);
+[[nodiscard]] Result<std::string> resolvePath(std::string_view path);
+// Joins with '\' (no normalisation); empty parts are skipped.
+std::string joinPath(std::initializer_list<std::string_view> parts);
+// Parent folder (none for a root or a single relative component).
+std::optional<std::string> parentPath(std::string_view path);
+// Last component; '\' and '/' separate, trailing separators are ignored, the
+// root part (drive or UNC share) is never a component.
+std::string_view lastComponent(std::string_view path);
+bool asciiEqualIgnoreCase(std::string_view a, std::string_view b);
+std::string asciiLower(std::string_view s);
+// Normalises both and compares with ASCII letters folded.
+[[nodiscard]] Result<bool> pathsEqualIgnoreCase(std::string_view a, std::string_view b);
+bool isValidFileName(std::string_view component);
+
+}  // namespace tl

@@ -1,0 +1,35 @@
+#pragma once
+// Incremental SHA-256 with a lowercase hexadecimal digest.
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+namespace tl {
+
+class Sha256 {
+ public:
+  Sha256();
+  ~Sha256();
+  Sha256(Sha256&&) noexcept;
+  Sha256& operator=(Sha256&&) noexcept;
+  Sha256(const Sha256&) = delete;
+  Sha256& operator=(const Sha256&) = delete;
+
+  void update(std::string_view bytes);
+  void update(const void* data, std::size_t n);
+  std::array<std::uint8_t, 32> finish();
+  std::string finishHex();
+
+  static std::array<std::uint8_t, 32> digest(std::string_view bytes);
+  static std::string hex(std::string_view bytes);
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
+
+std::string toLowerHex(const std::uint8_t* bytes, std::size_t n);
+
+}  // namespace tl
