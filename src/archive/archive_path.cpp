@@ -1,0 +1,117 @@
+#include "archive/archive_path.h"
+
+#include <cstddef>
+
+#include "common/utf8.h"
+
+namespace tl {
+
+namespace {
+
+constexpr std::size_t kMaxArchivePathBytes = 4096;
+
+char asciiUpper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
+
+bool stemIs(std::string_view stem, std::string_view upperName) {
+  if (stem.size() != upperName.size()) return false;
+  for (std::size_t i = 0; i < stem.size(); ++i) {
+    if (asciiUpper(stem[i]) != upperName[i]) return false;
+  }
+  return true;
+}
+
+// Names Windows maps to devices whatever their extension.
+bool isReservedDeviceStem(std::string_view component) {
+  const std::size_t dot = component.find('.');
+  const std::string_view stem = dot == std::string_view::npos ? component : component.substr(0, dot);
+  if (stem.size() == 3) {
+    return stemIs(stem, "CON") || stemIs(stem, "PRN") || stemIs(stem, "AUX") || stemIs(stem, "NUL");
+  }
+  if (stem.size() == 4 && stem[3] >= '1' && stem[3] <= '9') {
+    const std::string_view base = stem.substr(0, 3);
+    return stemIs(base, "COM") || stemIs(base, "LPT");
+  }
+  return false;
+}
+
+bool isValidComponent(std::string_view c) {
+  if (c.empty()) return false;
+  if (c == "." || c == "..") return false;
+  for (const char ch : c) {
+    const auto b = static_cast<unsigned char>(ch);
+    if (b < 0x20 || b == 0x7F || b == '\\') return false;
+  }
+  const char last = c.back();
+  if (last == ' ' || last == '.') return false;
+  for (const char ch : c) {
+    switch (ch) {
+      case '"':
+      case '*':
+      case ':':
+      case '<':
+      case '>':
+      case '?':
+      case '|':
+        return false;
+      default:
+        break;
+    }
+  }
+  return !isReservedDeviceStem(c);
+}
+
+bool hasValidLength(std::string_view s) { return !s.empty() && s.size() <= kMaxArchivePathBytes; }
+
+}  // namespace
+
+Status validateArchivePath(std::string_view path) {
+  if (!hasValidLength(path)) return Error::InvalidArchivePath;
+  if (!isValidUtf8(path)) return Error::InvalidArchivePath;
+  std::size_t start = 0;
+  for (;;) {
+    const std::size_t slash = path.find('/', start);
+    const std::size_t end = slash == std::string_view::npos ? path.size() : slash;
+    if (!isValidComponent(path.substr(start, end - start))) return Error::InvalidArchivePath;
+    if (slash == std::string_view::npos) break;
+    start = slash + 1;
+  }
+  return success();
+}
+
+Status validateLinkTarget(std::string_view linkPath, std::string_view target) {
+  if (!hasValidLength(target) || target.front() == '/') return Error::InvalidLinkTarget;
+  if (!isValidUtf8(target)) return Error::InvalidLinkTarget;
+  // The link is resolved from its own folder, so each '/' of its path is one
+  // level the target may climb.
+  std::size_t depth = 0;
+  for (const char c : linkPath) {
+    if (c == '/') ++depth;
+  }
+  std::size_t start = 0;
+  for (;;) {
+    const std::size_t slash = target.find('/', start);
+    const std::size_t end = slash == std::string_view::npos ? target.size() : slash;
+    const std::string_view component = target.substr(start, end - start);
+    if (component == "..") {
+      if (depth == 0) return Error::InvalidLinkTarget;
+      --depth;
+    } else if (component != ".") {
+      if (!isValidComponent(component)) return Error::InvalidLinkTarget;
+      ++depth;
+    }
+    if (slash == std::string_view::npos) break;
+    start = slash + 1;
+  }
+  return success();
+}
+
+std::string joinArchivePath(std::string_view a, std::string_view b) {
+  std::string out;
+  out.reserve(a.size() + 1 + b.size());
+  out.append(a);
+  out.push_back('/');
+  out.append(b);
+  return out;
+}
+
+}  // namespace tl
