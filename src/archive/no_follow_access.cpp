@@ -1,0 +1,76 @@
+#include "archive/no_follow_access.h"
+
+#include <new>
+
+#include "archive/archive_path.h"
+
+namespace tl {
+
+namespace {
+
+std::string_view lastArchiveComponent(std::string_view path) {
+  const auto slash = path.rfind('/');
+  return slash == std::string_view::npos ? path : path.substr(slash + 1);
+}
+
+}  // namespace
+
+Result<fs::Dir> openArchiveParentDir(const fs::Dir& root, std::string_view path, bool create) {
+  TRY(validateArchivePath(path));
+  // A handle of our own, so the caller's root stays open whatever happens.
+  fs::Dir current = TRY(fs::openDirAt(root, "."));
+  const auto lastSlash = path.rfind('/');
+  if (lastSlash == std::string_view::npos) return current;
+
+  std::string_view rest = path.substr(0, lastSlash);
+  while (!rest.empty()) {
+    const auto slash = rest.find('/');
+    const std::string_view component = rest.substr(0, slash);
+    rest = slash == std::string_view::npos ? std::string_view{} : rest.substr(slash + 1);
+    if (create) {
+      Status made = fs::makeDirAt(current, component);
+      if (!made && made.error() != Error::PathAlreadyExists) return made.error();
+    }
+    // Never through a link: a link planted as a folder opens as itself and
+    // is refused, so nothing below it is reached.
+    current = TRY(fs::openDirAt(current, component));
+  }
+  return current;
+}
+
+Result<fs::File> openArchiveFile(const fs::Dir& root, std::string_view path) {
+  const fs::Dir parent = TRY(openArchiveParentDir(root, path, false));
+  fs::File file = TRY(fs::openFileReadAt(parent, lastArchiveComponent(path)));
+  const fs::FileStat st = TRY(fs::statFile(file));
+  if (st.kind != fs::FileKind::File) return Error::NotRegularFile;
+  return file;
+}
+
+Result<std::string> readArchiveFile(const fs::Dir& root, std::string_view path, std::size_t cap) {
+  fs::File file = TRY(openArchiveFile(root, path));
+  const fs::FileStat st = TRY(fs::statFile(file));
+  if (st.size > cap) return Error::UpdateDocumentTooLarge;
+
+  std::string content;
+  try {
+    content.reserve(static_cast<std::size_t>(st.size));
+  } catch (const std::bad_alloc&) {
+    return Error::OutOfMemory;
+  }
+  char buffer[4096];
+  for (;;) {
+    Result<std::size_t> got = fs::read(file, buffer, sizeof buffer);
+    if (!got) return got.error() == Error::Canceled ? Error::Canceled : Error::ReadFailed;
+    if (*got == 0) break;
+    // The file may have grown since its size was taken.
+    if (*got > cap - content.size()) return Error::StreamTooLong;
+    try {
+      content.append(buffer, *got);
+    } catch (const std::bad_alloc&) {
+      return Error::OutOfMemory;
+    }
+  }
+  return content;
+}
+
+}  // namespace tl
