@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace tl::env {
 
@@ -17,5 +18,9 @@ void setForTesting(const std::map<std::string, std::string>& vars);
 // Sets or removes one variable of the map (tests).
 void setVar(std::string_view name, std::optional<std::string_view> value);
 std::optional<std::string> get(std::string_view name);
+// The map as an environment block, one "NAME=value" per variable: what a
+// child process is given. (The map is built from the process on first use
+// when buildFromProcess has not run.)
+std::vector<std::string> block();
 
 }  // namespace tl::env

@@ -1,0 +1,62 @@
+#!/usr/bin/env bash
+# Builds and runs the whole test suite twice (normal, and ASan+UBSan), then
+# runs each fuzz target briefly. Ends non-zero on any failure.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+jobs=$(nproc 2>/dev/null || echo 4)
+
+bash scripts/setup-deps.sh || exit 1
+
+failed=0
+note() { printf '\n=== %s ===\n' "$*"; }
+
+note "layering check"
+# Outside the platform layer no source may reach the OS directly.
+bad=$(grep -rnE '#include <(unistd|fcntl|windows|dirent|pthread|signal|spawn|poll|termios)\.h>|#include <sys/|std::filesystem|<filesystem>|<fstream>|fstream|fopen' src \
+      --include='*.cpp' --include='*.h' | grep -v '^src/platform/' || true)
+if [ -n "$bad" ]; then
+  echo "System calls outside src/platform:"; echo "$bad"; failed=1
+else
+  echo "ok"
+fi
+
+run_suite() {
+  local dir=$1; shift
+  note "configure $dir"
+  cmake -S . -B "$dir" -G Ninja "$@" >"$dir.configure.log" 2>&1 || { cat "$dir.configure.log"; return 1; }
+  note "build $dir"
+  cmake --build "$dir" -j "$jobs" || return 1
+  note "test $dir"
+  (cd "$dir" && ctest -j "$jobs" --output-on-failure --timeout 900)
+}
+
+mkdir -p build
+run_suite build -DCMAKE_BUILD_TYPE=RelWithDebInfo || failed=1
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  run_suite build-asan -DCMAKE_BUILD_TYPE=Debug -DTL_SANITIZE=ON || failed=1
+
+note "fuzz targets"
+fuzzdir=build-fuzz
+if cmake -S . -B "$fuzzdir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTL_FUZZ=ON -DTL_TESTS=OFF \
+     -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+     -DCMAKE_CXX_FLAGS="-fsanitize=fuzzer-no-link,address,undefined" >"$fuzzdir.configure.log" 2>&1 \
+   && cmake --build "$fuzzdir" -j "$jobs"; then
+  for f in "$fuzzdir"/*_fuzz; do
+    [ -x "$f" ] || continue
+    name=$(basename "$f")
+    corpus="$fuzzdir/corpus-$name"; mkdir -p "$corpus"
+    [ -d "fuzz/corpus/$name" ] && cp -n fuzz/corpus/"$name"/* "$corpus"/ 2>/dev/null
+    if "$f" -max_total_time=5 -rss_limit_mb=2048 "$corpus" >"$fuzzdir/$name.log" 2>&1; then
+      echo "$name: ok"
+    else
+      echo "$name: FAILED"; tail -40 "$fuzzdir/$name.log"; failed=1
+    fi
+  done
+else
+  cat "$fuzzdir.configure.log"; echo "fuzz build FAILED"; failed=1
+fi
+
+note "summary"
+if [ $failed -eq 0 ]; then echo "all suites passed"; else echo "FAILURES above"; fi
+exit $failed

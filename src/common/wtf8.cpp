@@ -1,0 +1,152 @@
+#include "common/wtf8.h"
+
+#include <cstdint>
+
+namespace tl {
+
+namespace {
+
+constexpr char32_t kNone = 0xFFFFFFFFu;
+
+bool isHighSurrogate(char32_t c) { return c >= 0xD800 && c <= 0xDBFF; }
+bool isLowSurrogate(char32_t c) { return c >= 0xDC00 && c <= 0xDFFF; }
+
+// Decodes one generalised UTF-8 sequence at i (surrogate code points
+// allowed). Returns kNone when the bytes there do not form one; len is the
+// number of bytes consumed otherwise.
+char32_t decodeOne(const unsigned char* p, std::size_t n, std::size_t i, std::size_t& len) {
+  unsigned char c = p[i];
+  if (c < 0x80) {
+    len = 1;
+    return c;
+  }
+  char32_t cp;
+  if (c >= 0xC2 && c <= 0xDF) {
+    len = 2;
+    cp = c & 0x1Fu;
+  } else if (c >= 0xE0 && c <= 0xEF) {
+    len = 3;
+    cp = c & 0x0Fu;
+  } else if (c >= 0xF0 && c <= 0xF4) {
+    len = 4;
+    cp = c & 0x07u;
+  } else {
+    return kNone;
+  }
+  if (n - i < len) return kNone;
+  for (std::size_t k = 1; k < len; ++k) {
+    unsigned char cc = p[i + k];
+    if ((cc & 0xC0) != 0x80) return kNone;
+    cp = (cp << 6) | (cc & 0x3Fu);
+  }
+  if (len == 3 && cp < 0x800) return kNone;
+  if (len == 4 && (cp < 0x10000 || cp > 0x10FFFF)) return kNone;
+  return cp;
+}
+
+void appendUtf16(std::u16string& out, char32_t cp) {
+  if (cp >= 0x10000) {
+    cp -= 0x10000;
+    out += static_cast<char16_t>(0xD800 + (cp >> 10));
+    out += static_cast<char16_t>(0xDC00 + (cp & 0x3FF));
+  } else {
+    out += static_cast<char16_t>(cp);
+  }
+}
+
+char16_t escapeOf(unsigned char b) { return static_cast<char16_t>(0xDC00 + b); }
+
+// Appends escapes for raw bytes. Escapes are low surrogates, so lone high
+// surrogates at the end of out would pair with them; those are escaped
+// (byte by byte) first.
+void appendEscapes(std::u16string& out, std::string_view raw) {
+  std::size_t firstHigh = out.size();
+  while (firstHigh > 0 && isHighSurrogate(out[firstHigh - 1])) --firstHigh;
+  if (firstHigh < out.size()) {
+    std::u16string highs = out.substr(firstHigh);
+    out.resize(firstHigh);
+    for (char16_t h : highs) {
+      out += escapeOf(0xED);
+      out += escapeOf(static_cast<unsigned char>(0x80 | ((h >> 6) & 0x3F)));
+      out += escapeOf(static_cast<unsigned char>(0x80 | (h & 0x3F)));
+    }
+  }
+  for (char b : raw) out += escapeOf(static_cast<unsigned char>(b));
+}
+
+}  // namespace
+
+Result<std::u16string> wtf8ToUtf16(std::string_view bytes) {
+  const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
+  std::size_t n = bytes.size();
+  std::u16string out;
+  out.reserve(n);
+  bool afterHigh = false;
+  for (std::size_t i = 0; i < n;) {
+    std::size_t len = 0;
+    char32_t cp = decodeOne(p, n, i, len);
+    if (cp == kNone) return Error::InvalidWtf8;
+    if (afterHigh && isLowSurrogate(cp)) return Error::InvalidWtf8;
+    afterHigh = isHighSurrogate(cp);
+    appendUtf16(out, cp);
+    i += len;
+  }
+  return out;
+}
+
+bool isValidWtf8(std::string_view bytes) { return wtf8ToUtf16(bytes).ok(); }
+
+std::string utf16ToWtf8(std::u16string_view text) {
+  std::string out;
+  out.reserve(text.size() * 3 / 2 + 1);
+  std::size_t n = text.size();
+  for (std::size_t i = 0; i < n; ++i) {
+    char32_t cp = text[i];
+    if (isHighSurrogate(cp) && i + 1 < n && isLowSurrogate(text[i + 1])) {
+      cp = 0x10000 + ((cp - 0xD800) << 10) + (text[i + 1] - 0xDC00);
+      ++i;
+    }
+    if (cp < 0x80) {
+      out += static_cast<char>(cp);
+    } else if (cp < 0x800) {
+      out += static_cast<char>(0xC0 | (cp >> 6));
+      out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else if (cp < 0x10000) {
+      out += static_cast<char>(0xE0 | (cp >> 12));
+      out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else {
+      out += static_cast<char>(0xF0 | (cp >> 18));
+      out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+      out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (cp & 0x3F));
+    }
+  }
+  return out;
+}
+
+std::u16string hostBytesToUtf16(std::string_view bytes) {
+  const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
+  std::size_t n = bytes.size();
+  std::u16string out;
+  out.reserve(n);
+  for (std::size_t i = 0; i < n;) {
+    std::size_t len = 0;
+    char32_t cp = decodeOne(p, n, i, len);
+    if (cp == kNone) {
+      appendEscapes(out, bytes.substr(i, 1));
+      ++i;
+      continue;
+    }
+    if (isLowSurrogate(cp) && !out.empty() && isHighSurrogate(out.back())) {
+      // An encoded surrogate pair is not WTF-8: keep both halves as bytes.
+      appendEscapes(out, bytes.substr(i, len));
+    } else {
+      appendUtf16(out, cp);
+    }
+    i += len;
+  }
+  return out;
+}
+
+}  // namespace tl

@@ -1,0 +1,14 @@
+#pragma once
+#include <string_view>
+
+#include "common/result.h"
+
+namespace tl {
+
+enum class InstallerOutcome { Installed, NoPayloadFound };
+
+// The installer road: finds the payload next to or inside the executable at
+// exePath and installs it.
+[[nodiscard]] Result<InstallerOutcome> runSelfExtractingInstaller(std::string_view exePath);
+
+}  // namespace tl

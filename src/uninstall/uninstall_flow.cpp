@@ -1,0 +1,7 @@
+#include "uninstall/uninstall_flow.h"
+
+namespace tl {
+
+Status runUninstall(const UninstallOptions&) { return Error::RoleNotAvailable; }
+
+}  // namespace tl

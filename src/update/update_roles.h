@@ -1,0 +1,11 @@
+#pragma once
+#include <string_view>
+
+#include "common/result.h"
+
+namespace tl {
+
+[[nodiscard]] Status runPrepareUpdate(std::string_view requestPath);
+[[nodiscard]] Status runApplyUpdate(std::string_view planPath);
+
+}  // namespace tl

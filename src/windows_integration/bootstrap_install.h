@@ -1,0 +1,11 @@
+#pragma once
+#include <string_view>
+
+#include "common/result.h"
+
+namespace tl {
+
+// Integrates an application that other tooling already unpacked.
+[[nodiscard]] Status bootstrapInstall(std::string_view requestedRoot);
+
+}  // namespace tl

@@ -1,0 +1,55 @@
+#include "windows_integration/manager_install.h"
+
+#include "common/paths.h"
+#include "common/wtf8.h"
+#include "native_ui/native_file.h"
+
+namespace tl {
+
+namespace {
+
+// A link or a non-folder where a managed folder belongs.
+Error mapManagedOpenError(Error e) {
+  return (e == Error::NotDir || e == Error::SymLinkLoop) ? Error::InvalidUninstallLocation : e;
+}
+
+Result<fs::Dir> openSubdirNoFollow(const fs::Dir& parent, std::string_view component) {
+  Result<fs::Dir> dir = fs::openDirAt(parent, component);
+  if (!dir) return mapManagedOpenError(dir.error());
+  return dir;
+}
+
+}  // namespace
+
+Result<fs::Dir> openManagedSubdir(std::string_view path, std::string_view component) {
+  Result<fs::Dir> parent = fs::openDir(path, /*noFollowLast=*/true);
+  if (!parent) return mapManagedOpenError(parent.error());
+  return openSubdirNoFollow(*parent, component);
+}
+
+Result<fs::Dir> openChannelRoot(const InstallLayout& layout, std::string_view identifier) {
+  fs::Dir identifierDir = TRY(openManagedSubdir(layout.localAppData, identifier));
+  return openSubdirNoFollow(identifierDir, lastComponent(layout.channelRoot));
+}
+
+Status attestBundledManager(const InstallLayout& layout) {
+  std::string realRoot = TRY(fs::realPath(layout.channelRoot));
+  std::string realApp = TRY(checkResolvedDirectory(layout.appDir, joinPath({realRoot, "app"})));
+  std::string realResources = TRY(checkResolvedDirectory(joinPath({layout.appDir, "Resources"}),
+                                                         joinPath({realApp, "Resources"})));
+  Result<fs::FileStat> st = fs::statNoFollow(layout.managerSource);
+  if (!st || st->kind != fs::FileKind::File) return Error::InvalidUninstallManager;
+  std::string realManager = TRY(fs::realPath(layout.managerSource));
+  bool placed = TRY(pathsEqualIgnoreCase(realManager, joinPath({realResources, "uninstall"})));
+  if (!placed) return Error::InvalidUninstallManager;
+  return success();
+}
+
+Status copyFileReplacing(std::string_view source, std::string_view destination) {
+  TRY(checkWtf8(source));
+  TRY(checkWtf8(destination));
+  if (!replaceFileAtomically(source, destination)) return Error::WindowsManagerCopyFailed;
+  return success();
+}
+
+}  // namespace tl
