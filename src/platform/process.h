@@ -58,4 +58,10 @@ void setOwnExecutablePathForTesting(std::string path);
 [[nodiscard]] Result<std::string> systemDirectory();
 std::uint32_t currentProcessId();
 
+// The process's own command line as Windows hands it to a program
+// (GetCommandLineW). On POSIX it is rebuilt from argv: each argument's bytes
+// decoded by hostBytesToUtf16 and quoted so that the Windows splitter gives
+// the arguments back.
+std::u16string commandLineFromArgv(int argc, const char* const* argv);
+
 }  // namespace tl::process

@@ -1,0 +1,105 @@
+#include "archive/folder_link_resolver.h"
+
+#include <string>
+
+namespace tl {
+
+FolderLinkResolver::FolderLinkResolver(const UpdateRecipe& recipe)
+    : recipe_(recipe), outcome_(recipe.entries.size(), Outcome::Unknown) {
+  byPath_.reserve(recipe.entries.size());
+  for (std::size_t i = 0; i < recipe.entries.size(); ++i) {
+    const std::string_view path = recipe.entries[i].path;
+    byPath_.emplace(path, i);  // the first entry of a path wins
+    for (std::size_t slash = path.find('/'); slash != std::string_view::npos; slash = path.find('/', slash + 1)) {
+      ancestors_.insert(path.substr(0, slash));
+    }
+  }
+}
+
+FolderLinkResolver::Outcome FolderLinkResolver::resolveOnce(std::size_t index, std::size_t& nextLink) {
+  const RecipeEntry& link = recipe_.entries[index];
+  const std::string_view target = link.link_target ? std::string_view(*link.link_target) : std::string_view{};
+  const std::size_t lastSlash = link.path.rfind('/');
+  std::string resolved = lastSlash == std::string::npos ? std::string() : link.path.substr(0, lastSlash);
+
+  std::size_t start = 0;
+  for (;;) {
+    const std::size_t slash = target.find('/', start);
+    const std::size_t end = slash == std::string_view::npos ? target.size() : slash;
+    const std::string_view component = target.substr(start, end - start);
+    if (component == "..") {
+      if (resolved.empty()) return Outcome::BadTarget;
+      const std::size_t cut = resolved.rfind('/');
+      resolved.resize(cut == std::string::npos ? 0 : cut);
+    } else if (component != ".") {
+      if (!resolved.empty()) resolved.push_back('/');
+      resolved.append(component);
+    }
+    if (slash == std::string_view::npos) break;
+    start = slash + 1;
+  }
+
+  if (resolved.empty()) return Outcome::Folder;  // the root folder itself
+  const auto found = byPath_.find(resolved);
+  if (found == byPath_.end()) {
+    return ancestors_.count(resolved) != 0 ? Outcome::Folder : Outcome::File;
+  }
+  switch (recipe_.entries[found->second].kind) {
+    case RecipeEntryKind::directory:
+      return Outcome::Folder;
+    case RecipeEntryKind::file:
+    case RecipeEntryKind::hardlink:
+      return Outcome::File;
+    case RecipeEntryKind::symlink:
+      nextLink = found->second;
+      return Outcome::Pending;
+  }
+  return Outcome::File;
+}
+
+Result<bool> FolderLinkResolver::isFolderLink(std::size_t index) {
+  // Follow the chain, marking each link on it as pending. Meeting a pending
+  // link again is a cycle; meeting a decided one ends the walk with its
+  // outcome. Every link on the chain then shares the outcome, so each link is
+  // resolved once however long the chains are.
+  std::vector<std::size_t> chain;
+  Outcome result = Outcome::Unknown;
+  std::size_t current = index;
+  for (;;) {
+    const Outcome known = outcome_[current];
+    if (known == Outcome::Pending) {
+      result = Outcome::Cycle;
+      break;
+    }
+    if (known != Outcome::Unknown) {
+      result = known;
+      break;
+    }
+    outcome_[current] = Outcome::Pending;
+    chain.push_back(current);
+    ++steps_;
+    std::size_t next = current;
+    const Outcome step = resolveOnce(current, next);
+    if (step != Outcome::Pending) {
+      result = step;
+      break;
+    }
+    current = next;
+  }
+  for (const std::size_t i : chain) outcome_[i] = result;
+
+  switch (result) {
+    case Outcome::Folder:
+      return true;
+    case Outcome::File:
+      return false;
+    case Outcome::Cycle:
+      return Error::SymlinkCycle;
+    case Outcome::BadTarget:
+      return Error::InvalidLinkTarget;
+    default:
+      return Error::Unexpected;
+  }
+}
+
+}  // namespace tl
