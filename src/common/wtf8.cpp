@@ -74,27 +74,51 @@ void appendEscapes(std::u16string& out, std::string_view raw) {
   for (char b : raw) out += escapeOf(static_cast<unsigned char>(b));
 }
 
-}  // namespace
-
-Result<std::u16string> wtf8ToUtf16(std::string_view bytes) {
+// The strict decoder; out may be null when only validity is wanted.
+bool decodeStrict(std::string_view bytes, std::u16string* out) {
   const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
   std::size_t n = bytes.size();
-  std::u16string out;
-  out.reserve(n);
   bool afterHigh = false;
   for (std::size_t i = 0; i < n;) {
     std::size_t len = 0;
     char32_t cp = decodeOne(p, n, i, len);
-    if (cp == kNone) return Error::InvalidWtf8;
-    if (afterHigh && isLowSurrogate(cp)) return Error::InvalidWtf8;
+    if (cp == kNone) return false;
+    if (afterHigh && isLowSurrogate(cp)) return false;
     afterHigh = isHighSurrogate(cp);
-    appendUtf16(out, cp);
+    if (out) appendUtf16(*out, cp);
     i += len;
   }
+  return true;
+}
+
+}  // namespace
+
+Result<std::u16string> wtf8ToUtf16(std::string_view bytes) {
+  std::u16string out;
+  out.reserve(bytes.size());
+  if (!decodeStrict(bytes, &out)) return Error::InvalidWtf8;
   return out;
 }
 
-bool isValidWtf8(std::string_view bytes) { return wtf8ToUtf16(bytes).ok(); }
+bool isValidWtf8(std::string_view bytes) { return decodeStrict(bytes, nullptr); }
+
+void appendWtf8(std::string& out, char32_t cp) {
+  if (cp < 0x80) {
+    out += static_cast<char>(cp);
+  } else if (cp < 0x800) {
+    out += static_cast<char>(0xC0 | (cp >> 6));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else if (cp < 0x10000) {
+    out += static_cast<char>(0xE0 | (cp >> 12));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (cp >> 18));
+    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  }
+}
 
 std::string utf16ToWtf8(std::u16string_view text) {
   std::string out;
@@ -106,21 +130,7 @@ std::string utf16ToWtf8(std::u16string_view text) {
       cp = 0x10000 + ((cp - 0xD800) << 10) + (text[i + 1] - 0xDC00);
       ++i;
     }
-    if (cp < 0x80) {
-      out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-      out += static_cast<char>(0xC0 | (cp >> 6));
-      out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-      out += static_cast<char>(0xE0 | (cp >> 12));
-      out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-      out += static_cast<char>(0xF0 | (cp >> 18));
-      out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-      out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
+    appendWtf8(out, cp);
   }
   return out;
 }
@@ -138,8 +148,10 @@ std::u16string hostBytesToUtf16(std::string_view bytes) {
       ++i;
       continue;
     }
-    if (isLowSurrogate(cp) && !out.empty() && isHighSurrogate(out.back())) {
-      // An encoded surrogate pair is not WTF-8: keep both halves as bytes.
+    bool pairsWithPrevious = !out.empty() && isHighSurrogate(out.back());
+    if (isLowSurrogate(cp) && (pairsWithPrevious || (cp >= 0xDC80 && cp <= 0xDCFF))) {
+      // An encoded surrogate pair is not WTF-8, and an encoded escape would
+      // read as the byte it stands for: keep such sequences as bytes.
       appendEscapes(out, bytes.substr(i, len));
     } else {
       appendUtf16(out, cp);
