@@ -5,6 +5,22 @@
 // single components. Lookups ignore ASCII letter case as Windows does, and
 // creation counts a name that differs only in case as already existing.
 // Every operation passes the IoContext fault seam first.
+//
+// Fault seam: path operations pass their path (rename and copyFile the
+// source), handle-relative ones their name, operations on an open handle an
+// empty text. Ops: Stat for the queries, Open for opens, listDir and
+// readFile, Create, MakeDir (makePath too), DeleteFile, DeleteDir (both
+// tree deletions), Rename, Copy, Symlink, HardLink, Write (writeAll), Sync.
+// read and pread only check for cancellation.
+//
+// Errors come from platform::errorFromErrno (platform/errno_map.h), with
+// these fixed choices:
+// - a name that matches two entries differing only in case: BadPathName;
+// - a link where a folder is opened without following: NotDir;
+// - a folder where a file is deleted: IsDir;
+// - a folder at a rename or copy destination, or a folder renamed onto
+//   anything: PathAlreadyExists;
+// - paths on drives other than Z:, UNC shares and device names: FileNotFound.
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -31,7 +47,7 @@ struct FileStat {
   std::uint64_t size = 0;
   std::uint64_t fileIndex = 0;  // identity of the file within its volume
   std::uint64_t volume = 0;
-  std::uint32_t mode = 0;
+  std::uint32_t mode = 0;  // permission bits (07777)
 };
 
 // An open directory. Move-only; closes on destruction.
@@ -77,6 +93,8 @@ struct DirEntry {
 
 // --- path form -----------------------------------------------------------
 // Host path of a Windows path, with the existing prefix matched ignoring case.
+// Relative paths are taken from the current folder; "." and ".." are
+// resolved as text, as Windows does.
 [[nodiscard]] Result<std::string> hostPath(std::string_view path);
 // Windows form ("Z:\...") of an absolute host path.
 std::string windowsPath(std::string_view hostAbsolute);
@@ -98,8 +116,8 @@ std::string windowsPath(std::string_view hostAbsolute);
 // Opens a directory by path; with noFollowLast a link at the last name is
 // refused (SymLinkLoop/NotDir) instead of resolved.
 [[nodiscard]] Result<Dir> openDir(std::string_view path, bool noFollowLast = false);
-// Opens a directory relative to a handle, never following a link at name.
-// "." opens a second handle of dir itself.
+// Opens a directory relative to a handle, never following a link at name
+// (NotDir). "." opens a second handle of dir itself.
 [[nodiscard]] Result<Dir> openDirAt(const Dir& dir, std::string_view name, bool list = false);
 [[nodiscard]] Status makeDir(std::string_view path);
 [[nodiscard]] Status makeDirAt(const Dir& dir, std::string_view name);
@@ -118,6 +136,10 @@ std::string windowsPath(std::string_view hostAbsolute);
 // SymLink); a FIFO or device never blocks the open.
 [[nodiscard]] Result<File> openFileRead(std::string_view path);
 [[nodiscard]] Result<File> openFileReadAt(const Dir& dir, std::string_view name);
+// Creates (mode 0777 less the umask) or opens for reading and writing. With
+// exclusive an existing name, in any case, is PathAlreadyExists; otherwise
+// the existing entry is opened (and truncated when asked). The path form
+// follows a link at the last name, the handle form does not.
 [[nodiscard]] Result<File> createFile(std::string_view path, bool exclusive, bool truncate);
 [[nodiscard]] Result<File> createFileAt(const Dir& dir, std::string_view name, bool exclusive,
                                         bool truncate);
@@ -126,11 +148,15 @@ std::string windowsPath(std::string_view hostAbsolute);
 [[nodiscard]] Status writeAll(File& f, const void* buf, std::size_t n);
 [[nodiscard]] Status syncFile(File& f);
 [[nodiscard]] Status syncDir(const Dir& d);
-// Whole file; more than cap bytes is StreamTooLong.
+// Whole file (links followed); more than cap bytes is StreamTooLong, a kind
+// other than regular file NotRegularFile.
 [[nodiscard]] Result<std::string> readFile(std::string_view path, std::size_t cap);
 [[nodiscard]] Status deleteFile(std::string_view path);
 [[nodiscard]] Status deleteFileAt(const Dir& dir, std::string_view name);
 // Rename. A file rename replaces an existing file; a folder is never replaced.
+// A destination that differs only in case from an existing file replaces
+// that file under its existing spelling; renaming an entry to another
+// spelling of its own name changes the spelling.
 [[nodiscard]] Status rename(std::string_view from, std::string_view to);
 // Copies a file's bytes and permission bits; fails when dest exists and
 // failIfExists is set.
