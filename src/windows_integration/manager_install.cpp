@@ -46,8 +46,7 @@ Status attestBundledManager(const InstallLayout& layout) {
 }
 
 Status copyFileReplacing(std::string_view source, std::string_view destination) {
-  TRY(checkWtf8(source));
-  TRY(checkWtf8(destination));
+  if (!isValidWtf8(source) || !isValidWtf8(destination)) return Error::InvalidWtf8;
   if (!replaceFileAtomically(source, destination)) return Error::WindowsManagerCopyFailed;
   return success();
 }

@@ -1,6 +1,7 @@
 #include "windows_integration/registry_entry.h"
 
 #include "common/diagnostics.h"
+#include "common/json_reader.h"
 #include "common/paths.h"
 #include "platform/fs.h"
 #include "windows_integration/shell_shortcuts.h"
@@ -18,6 +19,24 @@ struct RegistryValue {
   std::string_view type;
   std::string data;
 };
+
+struct VersionFile {
+  std::string version;
+};
+
+const json::Schema<VersionFile>& versionFileSchema() {
+  static const json::Schema<VersionFile> schema{
+      json::field<&VersionFile::version, json::kRequired>("version"),
+  };
+  return schema;
+}
+
+Result<std::string> parseVersionKey(std::string_view bytes) {
+  VersionFile file;
+  TRY(json::readRecord(bytes, versionFileSchema(), file, {json::Mode::lenient}));
+  if (file.version.empty()) return Error::InvalidAppVersion;
+  return std::move(file.version);
+}
 
 std::string quoted(std::string_view path) {
   std::string s = "\"";
@@ -54,7 +73,6 @@ std::string installedVersionText(std::string_view appDir) {
     return "0.0.0";
   }
   Result<std::string> version = parseVersionKey(*bytes);
-  if (version && version->empty()) version = Error::InvalidAppVersion;
   if (!version) {
     diagLine({"Warning: Could not parse installed version metadata at ", path, ": ", version.error()});
     return "0.0.0";

@@ -2,9 +2,9 @@
 
 #include "common/diagnostics.h"
 #include "common/install_layout.h"
+#include "common/json_reader.h"
 #include "common/paths.h"
 #include "platform/fs.h"
-#include "windows_integration/previous_shortcuts_record.h"
 #include "windows_integration/tool_runner.h"
 
 namespace tl {
@@ -12,6 +12,25 @@ namespace tl {
 namespace {
 
 constexpr std::size_t kManifestReadCap = 65536;
+
+// The four keys of a previous integration's manifest that tell which
+// shortcuts it made.
+struct PreviousShortcuts {
+  std::string identifier;
+  std::string channel;
+  std::string desktopShortcut;
+  std::string startMenuShortcut;
+};
+
+const json::Schema<PreviousShortcuts>& previousShortcutsSchema() {
+  static const json::Schema<PreviousShortcuts> schema{
+      json::field<&PreviousShortcuts::identifier, json::kRequired>("identifier"),
+      json::field<&PreviousShortcuts::channel, json::kRequired>("channel"),
+      json::field<&PreviousShortcuts::desktopShortcut, json::kRequired>("desktop_shortcut"),
+      json::field<&PreviousShortcuts::startMenuShortcut, json::kRequired>("start_menu_shortcut"),
+  };
+  return schema;
+}
 
 bool isFileUnsafe(unsigned char c) {
   if (c < 0x20) return true;
@@ -168,7 +187,8 @@ Status removePreviousShortcuts(std::string_view manifestPath, std::string_view i
     if (bytes.error() == Error::FileNotFound) return success();
     return bytes.error();
   }
-  PreviousShortcutsRecord previous = TRY(parsePreviousShortcutsRecord(*bytes));
+  PreviousShortcuts previous;
+  TRY(json::readRecord(*bytes, previousShortcutsSchema(), previous, {json::Mode::lenient}));
   if (!asciiEqualIgnoreCase(previous.identifier, identifier) || previous.channel != channel) {
     return success();  // the file belongs to another installation
   }

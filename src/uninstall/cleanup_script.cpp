@@ -1,0 +1,108 @@
+#include "uninstall/cleanup_script.h"
+
+#include <cstdio>
+
+#include "common/command_line.h"
+#include "common/install_layout.h"
+#include "common/paths.h"
+#include "platform/env.h"
+#include "platform/fs.h"
+#include "platform/io_context.h"
+#include "platform/process.h"
+#include "windows_integration/tool_runner.h"
+
+namespace tl {
+
+namespace {
+
+bool isPrintableAscii(std::string_view s) {
+  for (char c : s) {
+    auto b = static_cast<unsigned char>(c);
+    if (b < 0x20 || b > 0x7E) return false;
+  }
+  return true;
+}
+
+// Text for inside a double-quoted script argument: no line break or double
+// quote can appear, and '%' is doubled so that cmd.exe reads it literally.
+// Delayed expansion is off, so '!' needs nothing.
+Result<std::string> escapeForScript(std::string_view text) {
+  std::string out;
+  out.reserve(text.size() + 4);
+  for (char c : text) {
+    if (c == '\n' || c == '\r' || c == '"') return Error::InvalidPath;
+    if (c == '%') out += '%';
+    out += c;
+  }
+  return out;
+}
+
+std::string hexNoLeadingZeros(std::uint64_t n) {
+  char buf[17];
+  std::snprintf(buf, sizeof buf, "%llx", static_cast<unsigned long long>(n));
+  return buf;
+}
+
+}  // namespace
+
+Result<std::string> cleanupPingReference(std::string_view pingPath) {
+  if (isPrintableAscii(pingPath)) return escapeForScript(pingPath);
+  if (std::optional<std::string> systemRoot = env::get("SystemRoot")) {
+    bool underSystemRoot =
+        TRY(pathsEqualIgnoreCase(pingPath, joinPath({*systemRoot, "System32", "ping.exe"})));
+    if (underSystemRoot) return std::string("%SystemRoot%\\System32\\ping.exe");
+  }
+  return Error::InvalidPath;
+}
+
+Result<std::string> cleanupTargetReference(std::string_view targetPath) {
+  // The whole target is held to the rule for script paths, and its name, the
+  // only part written into the script, must also survive any code page.
+  TRY(escapeForScript(targetPath));
+  std::string_view fileName = lastComponent(targetPath);
+  if (fileName.empty() || !isPrintableAscii(fileName)) return Error::InvalidPath;
+  return "\"%~dp0" + TRY(escapeForScript(fileName)) + "\"";
+}
+
+std::string cleanupScriptText(std::string_view target, std::string_view pingReference) {
+  std::string t(target);
+  std::string s;
+  s += "@echo off\n";
+  s += "setlocal DisableDelayedExpansion\n";
+  s += "set retries=0\n";
+  s += ":retry\n";
+  s += "del /f /q " + t + " >nul 2>&1\n";
+  s += "if not exist " + t + " goto deleted\n";
+  s += "set /a retries+=1\n";
+  s += "if %retries% GEQ 30 exit /b 1\n";
+  s += "\"" + std::string(pingReference) + "\" -n 2 127.0.0.1 >nul\n";
+  s += "goto retry\n";
+  s += ":deleted\n";
+  s += "del /f /q \"%~f0\" >nul 2>&1\n";
+  return s;
+}
+
+Status scheduleFileDeletion(std::string_view targetPath) {
+  std::optional<std::string> folder = parentPath(targetPath);
+  if (!folder) return Error::InvalidPath;
+  std::string scriptPath =
+      joinPath({*folder, "tamberlock-cleanup-" + hexNoLeadingZeros(io().randomU64()) + ".cmd"});
+  std::string target = TRY(cleanupTargetReference(targetPath));
+  std::string pingPath = TRY(systemToolPath("ping.exe"));
+  std::string ping = TRY(cleanupPingReference(pingPath));
+  std::string script = cleanupScriptText(target, ping);
+
+  {
+    fs::File file = TRY(fs::createFile(scriptPath, /*exclusive=*/false, /*truncate=*/true));
+    TRY(fs::writeAll(file, script.data(), script.size()));
+  }
+
+  std::string cmd = TRY(systemToolPath("cmd.exe"));
+  process::SpawnOptions opts;
+  opts.workingDirectory = *folder;
+  opts.streams = process::StdStreams::Null;
+  opts.noWindow = true;
+  return process::spawnDetached(cmd, buildCommandLine({cmd, "/d", "/c", scriptPath}), opts);
+}
+
+}  // namespace tl

@@ -1,0 +1,243 @@
+#include "windows_integration/uninstall_manifest.h"
+
+#include <cstdio>
+#include <memory>
+#include <utility>
+
+#include "common/install_layout.h"
+#include "common/json_reader.h"
+#include "common/json_writer.h"
+#include "common/paths.h"
+#include "common/wtf8.h"
+#include "native_ui/native_file.h"
+#include "platform/fs.h"
+#include "platform/io_context.h"
+#include "windows_integration/shell_shortcuts.h"
+
+namespace tl {
+
+namespace {
+
+constexpr std::size_t kMaxNameBytes = 240;
+
+bool isHexDigitAnyCase(char c) {
+  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
+bool dataPathVersionsAcceptable(const std::optional<std::vector<std::uint32_t>>& versions) {
+  return !versions || (versions->size() == 1 && (*versions)[0] == 1);
+}
+
+Status checkSamePath(std::string_view recorded, std::string_view expected) {
+  bool same = TRY(pathsEqualIgnoreCase(recorded, expected));
+  if (!same) return Error::InvalidUninstallManifest;
+  return success();
+}
+
+const json::Schema<UninstallManifest>& manifestSchema() {
+  static const json::Schema<UninstallManifest> schema{
+      json::field<&UninstallManifest::schemaVersion, json::kRequired>("schema_version"),
+      json::field<&UninstallManifest::installNonce, json::kRequired>("install_nonce"),
+      json::field<&UninstallManifest::identifier, json::kRequired>("identifier"),
+      json::field<&UninstallManifest::name, json::kRequired>("name"),
+      json::field<&UninstallManifest::channel, json::kRequired>("channel"),
+      json::field<&UninstallManifest::desktopShortcut, json::kRequired>("desktop_shortcut"),
+      json::field<&UninstallManifest::startMenuShortcut, json::kRequired>("start_menu_shortcut"),
+      json::field<&UninstallManifest::installRootName, json::kNullable>("install_root_name"),
+      json::field<&UninstallManifest::dataPathVersions, json::kNullable>("data_path_versions"),
+  };
+  return schema;
+}
+
+// A member's line start: two spaces, the quoted key, a colon and a space.
+void appendKey(std::string& out, std::string_view key) {
+  out += "  \"";
+  out += key;
+  out += "\": ";
+}
+
+// An array of unsigned numbers laid out one element per line below its
+// member's line.
+template <class Elements, class ToNumber>
+void appendArray(std::string& out, const Elements& elements, ToNumber toNumber) {
+  if (elements.empty()) {
+    out += "[]";
+    return;
+  }
+  out += "[\n";
+  bool first = true;
+  for (auto e : elements) {
+    if (!first) out += ",\n";
+    first = false;
+    out += "    ";
+    json::appendUnsigned(out, toNumber(e));
+  }
+  out += "\n  ]";
+}
+
+// Text that is not valid UTF-8 (an unpaired surrogate of a Windows path)
+// is written as the array of its bytes.
+void appendText(std::string& out, std::string_view text) {
+  if (json::needsByteArray(text)) {
+    appendArray(out, text, [](char c) { return static_cast<unsigned char>(c); });
+  } else {
+    json::appendQuoted(out, text);
+  }
+}
+
+// Writes the bytes to a fresh file beside the target, flushed to disk, and
+// renames it over the target; the temporary file goes again on failure.
+Status replaceFileContents(std::string_view path, std::string_view bytes) {
+  std::optional<std::string> folder = parentPath(path);
+  if (!folder) return Error::InvalidPath;
+  char name[17];
+  std::snprintf(name, sizeof name, "%016llx", static_cast<unsigned long long>(io().randomU64()));
+  std::string temp = joinPath({*folder, name});
+  Status written = [&]() -> Status {
+    fs::File file = TRY(fs::createFile(temp, /*exclusive=*/true, /*truncate=*/false));
+    TRY(fs::writeAll(file, bytes.data(), bytes.size()));
+    TRY(fs::syncFile(file));
+    return success();
+  }();
+  if (!written) {
+    (void)fs::deleteFile(temp);
+    return written;
+  }
+  if (Status renamed = fs::rename(temp, path); !renamed) {
+    (void)fs::deleteFile(temp);
+    return renamed;
+  }
+  if (Result<fs::Dir> dir = fs::openDir(*folder)) (void)fs::syncDir(*dir);
+  return success();
+}
+
+}  // namespace
+
+std::string serializeUninstallManifest(const UninstallManifest& m) {
+  std::string out = "{\n";
+  appendKey(out, "schema_version");
+  json::appendUnsigned(out, m.schemaVersion);
+  const std::pair<std::string_view, const std::string*> texts[] = {
+      {"install_nonce", &m.installNonce},       {"identifier", &m.identifier},
+      {"name", &m.name},                        {"channel", &m.channel},
+      {"desktop_shortcut", &m.desktopShortcut}, {"start_menu_shortcut", &m.startMenuShortcut},
+  };
+  for (const auto& [key, value] : texts) {
+    out += ",\n";
+    appendKey(out, key);
+    appendText(out, *value);
+  }
+  out += ",\n";
+  appendKey(out, "install_root_name");
+  if (m.installRootName) {
+    appendText(out, *m.installRootName);
+  } else {
+    out += "null";
+  }
+  out += ",\n";
+  appendKey(out, "data_path_versions");
+  if (m.dataPathVersions) {
+    appendArray(out, *m.dataPathVersions, [](std::uint32_t v) { return v; });
+  } else {
+    out += "null";
+  }
+  out += "\n}";
+  return out;
+}
+
+Status writeUninstallManifest(std::string_view manifestPath, const UninstallManifest& manifest) {
+  return replaceFileContents(manifestPath, serializeUninstallManifest(manifest));
+}
+
+Result<UninstallManifest> parseUninstallManifestJson(std::string_view bytes) {
+  UninstallManifest manifest;
+  TRY(json::readRecord(bytes, manifestSchema(), manifest, {json::Mode::lenient}));
+  return manifest;
+}
+
+std::string newRandomHexId() {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  unsigned char bytes[16];
+  io().randomBytes(bytes, sizeof bytes);
+  std::string out;
+  out.reserve(32);
+  for (unsigned char b : bytes) {
+    out += kDigits[b >> 4];
+    out += kDigits[b & 0x0F];
+  }
+  return out;
+}
+
+bool isHex32AnyCase(std::string_view text) {
+  if (text.size() != 32) return false;
+  for (char c : text) {
+    if (!isHexDigitAnyCase(c)) return false;
+  }
+  return true;
+}
+
+bool isValidAppName(std::string_view name) {
+  if (name.empty() || name.size() > kMaxNameBytes) return false;
+  for (char c : name) {
+    auto b = static_cast<unsigned char>(c);
+    if (b < 0x20 || b == 0x7F) return false;
+  }
+  return true;
+}
+
+bool isKnownChannel(std::string_view channel) {
+  return channel == "stable" || channel == "canary" || channel == "dev";
+}
+
+bool matchesInstallRootName(std::string_view root, std::string_view channel, std::string_view name,
+                            std::optional<std::string_view> installRootName) {
+  std::string_view component = lastComponent(root);
+  if (asciiEqualIgnoreCase(component, channel)) return true;
+  std::string_view expected = installRootName ? *installRootName : name;
+  return isValidFileName(expected) && asciiEqualIgnoreCase(component, expected);
+}
+
+Status checkUninstallManifestFields(const UninstallManifest& m, std::string_view channelRoot) {
+  std::optional<std::string_view> rootName;
+  if (m.installRootName) rootName = *m.installRootName;
+  bool ok = m.schemaVersion == 1 && isHex32AnyCase(m.installNonce) &&
+            isValidFileName(m.identifier) && isKnownChannel(m.channel) && isValidAppName(m.name) &&
+            matchesInstallRootName(channelRoot, m.channel, m.name, rootName) &&
+            dataPathVersionsAcceptable(m.dataPathVersions);
+  if (!ok) return Error::InvalidUninstallManifest;
+  return success();
+}
+
+Result<UninstallManifest> readUninstallManifest(std::string_view manifestPath,
+                                                std::string_view channelRoot) {
+  // The handle stays open over the read, so the stat'ed file is the one read.
+  fs::File file = TRY(fs::openFileRead(manifestPath));
+  fs::FileStat st = TRY(fs::statFile(file));
+  if (st.kind != fs::FileKind::File || st.size > kMaxManifestBytes) {
+    return Error::InvalidUninstallManifest;
+  }
+  auto size = static_cast<std::size_t>(st.size);
+  std::unique_ptr<char[]> buffer(new (std::nothrow) char[size == 0 ? 1 : size]);
+  if (!buffer) return Error::OutOfMemory;
+  if (!isValidWtf8(manifestPath)) return Error::InvalidWtf8;
+  if (!readFileExact(manifestPath, buffer.get(), size)) return Error::InvalidUninstallManifest;
+
+  UninstallManifest manifest = TRY(parseUninstallManifestJson(std::string_view(buffer.get(), size)));
+  TRY(checkUninstallManifestFields(manifest, channelRoot));
+  // Only a check: the layout's paths are not needed further.
+  TRY(resolveInstallLayout(channelRoot, manifest.identifier, manifest.channel));
+
+  std::string fileName = shortcutFileName(manifest.name, manifest.channel);
+  std::string desktop = TRY(desktopDir());
+  std::string startMenu = TRY(startMenuProgramsDir());
+  // The recorded shortcuts must be exactly where the shell folders put them now.
+  if (!isAbsolutePath(manifest.desktopShortcut) || !isAbsolutePath(manifest.startMenuShortcut)) {
+    return Error::InvalidUninstallManifest;
+  }
+  TRY(checkSamePath(manifest.desktopShortcut, joinPath({desktop, fileName})));
+  TRY(checkSamePath(manifest.startMenuShortcut, joinPath({startMenu, fileName})));
+  manifest.schemaVersion = 1;
+  return manifest;
+}
+
+}  // namespace tl
