@@ -82,41 +82,62 @@ std::vector<std::basic_string<C>> splitAll(std::basic_string_view<C> text) {
   return out;
 }
 
-bool needsQuotes(std::string_view arg) {
-  return arg.empty() || arg.find_first_of(" \t\"") != std::string_view::npos;
+template <typename C>
+bool needsQuotes(std::basic_string_view<C> arg) {
+  for (C c : arg) {
+    if (isBlank(c) || c == C('"')) return true;
+  }
+  return arg.empty();
 }
 
-void appendQuoted(std::string& out, std::string_view arg) {
+template <typename C>
+void appendQuoted(std::basic_string<C>& out, std::basic_string_view<C> arg) {
   if (!needsQuotes(arg)) {
     out += arg;
     return;
   }
-  out += '"';
+  out += C('"');
   std::size_t backslashes = 0;
-  for (char c : arg) {
-    if (c == '\\') {
+  for (C c : arg) {
+    if (c == C('\\')) {
       ++backslashes;
       continue;
     }
-    if (c == '"') {
-      out.append(2 * backslashes + 1, '\\');
+    if (c == C('"')) {
+      out.append(2 * backslashes + 1, C('\\'));
     } else {
-      out.append(backslashes, '\\');
+      out.append(backslashes, C('\\'));
     }
     backslashes = 0;
     out += c;
   }
-  out.append(2 * backslashes, '\\');
-  out += '"';
+  out.append(2 * backslashes, C('\\'));
+  out += C('"');
 }
 
-void appendProgramName(std::string& out, std::string_view name) {
-  bool quote = name.empty() || name.find_first_of(" \t") != std::string_view::npos;
-  if (quote) out += '"';
-  for (char c : name) {
-    if (c != '"') out += c;
+template <typename C>
+void appendProgramName(std::basic_string<C>& out, std::basic_string_view<C> name) {
+  bool quote = name.empty();
+  for (C c : name) quote = quote || isBlank(c);
+  if (quote) out += C('"');
+  for (C c : name) {
+    if (c != C('"')) out += c;
   }
-  if (quote) out += '"';
+  if (quote) out += C('"');
+}
+
+template <typename C>
+std::basic_string<C> buildAll(const std::vector<std::basic_string<C>>& argv) {
+  std::basic_string<C> out;
+  for (std::size_t i = 0; i < argv.size(); ++i) {
+    if (i == 0) {
+      appendProgramName<C>(out, argv[0]);
+    } else {
+      out += C(' ');
+      appendQuoted<C>(out, argv[i]);
+    }
+  }
+  return out;
 }
 
 }  // namespace
@@ -135,17 +156,8 @@ std::string quoteWindowsArg(std::string_view arg) {
   return out;
 }
 
-std::string buildCommandLine(const std::vector<std::string>& argv) {
-  std::string out;
-  for (std::size_t i = 0; i < argv.size(); ++i) {
-    if (i == 0) {
-      appendProgramName(out, argv[0]);
-    } else {
-      out += ' ';
-      appendQuoted(out, argv[i]);
-    }
-  }
-  return out;
-}
+std::string buildCommandLine(const std::vector<std::string>& argv) { return buildAll(argv); }
+
+std::u16string buildCommandLineUtf16(const std::vector<std::u16string>& argv) { return buildAll(argv); }
 
 }  // namespace tl

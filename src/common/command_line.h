@@ -42,5 +42,6 @@ std::string quoteWindowsArg(std::string_view arg);
 // holds a space or tab, backslashes untouched. A double quote cannot be part
 // of a program name (nor of any Windows file name) and is left out of it.
 std::string buildCommandLine(const std::vector<std::string>& argv);
+std::u16string buildCommandLineUtf16(const std::vector<std::u16string>& argv);
 
 }  // namespace tl

@@ -20,7 +20,11 @@ class NamedMutex {
   NamedMutex& operator=(NamedMutex&& o) noexcept;
   NamedMutex(const NamedMutex&) = delete;
   NamedMutex& operator=(const NamedMutex&) = delete;
-  ~NamedMutex();  // closes the handle (does not release a held lock)
+  // Closes the handle. Acquisitions still held through it are released
+  // first: a Windows handle closed while owned leaves the mutex owned until
+  // its thread ends, which here would keep the lock file locked for the rest
+  // of the process.
+  ~NamedMutex();
 
   // CreateMutexW: name like "Local\TamberlockUninstall_<32 hex>".
   [[nodiscard]] static Result<NamedMutex> create(std::string_view name);
@@ -36,5 +40,9 @@ class NamedMutex {
   bool valid_ = false;
   int heldCount_ = 0;  // acquisitions made through this handle
 };
+
+// Tests: the folder in which the per-user lock folder is made ("/tmp" unless
+// set; empty restores that).
+void setMutexFolderParentForTesting(std::string hostFolder);
 
 }  // namespace tl::platform

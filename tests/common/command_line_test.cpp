@@ -122,6 +122,9 @@ TEST(CommandLine, RandomArgumentVectorsRoundTrip) {
     }
     std::string line = buildCommandLine(args);
     ASSERT_EQ(splitCommandLineUtf8(line), args) << line;
+    std::vector<std::u16string> wide;
+    for (const std::string& a : args) wide.push_back(*wtf8ToUtf16(a));
+    ASSERT_EQ(splitCommandLine(buildCommandLineUtf16(wide)), wide) << line;
   }
 }
 
