@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "common/json_reader.h"
 #include "common/result.h"
 
 namespace tl {
@@ -73,6 +74,8 @@ class StringWriter final : public ByteWriter {
 };
 
 std::string_view recipeEntryKindName(RecipeEntryKind kind);
+// The reader of a `kind` value: a name, or decimal integer text of a tag.
+[[nodiscard]] Result<RecipeEntryKind> parseRecipeEntryKind(const json::Scalar& token);
 
 [[nodiscard]] Result<UpdateRecipe> parseRecipe(std::string_view json);
 [[nodiscard]] Status stringifyRecipe(const UpdateRecipe& recipe, ByteWriter& out);
