@@ -156,20 +156,18 @@ struct Launch {
   std::string workingDirectory;  // host path, empty for the parent's
 };
 
-Result<std::string> mappedPath(std::string_view windowsPath) { return fs::hostPath(windowsPath); }
-
 // Everything that would make the start fail is checked here first, so that
 // a missing program is a start error and never a child that exits with 127.
 Result<Launch> prepareLaunch(std::string_view program, std::string_view commandLine,
                              std::string_view workingDirectory) {
   if (!isValidWtf8(commandLine)) return Error::InvalidWtf8;
   Launch l;
-  l.program = TRY(mappedPath(program));
+  l.program = TRY(fs::hostPath(program));
   struct stat st{};
   if (stat(l.program.c_str(), &st) != 0) return spawnError(errno);
   if (S_ISDIR(st.st_mode) || access(l.program.c_str(), X_OK) != 0) return Error::AccessDenied;
   if (!workingDirectory.empty()) {
-    l.workingDirectory = TRY(mappedPath(workingDirectory));
+    l.workingDirectory = TRY(fs::hostPath(workingDirectory));
     if (stat(l.workingDirectory.c_str(), &st) != 0) return spawnError(errno);
     if (!S_ISDIR(st.st_mode)) return Error::NotDir;
   }
