@@ -101,23 +101,37 @@ class Batch {
   }
 
   int run() {
+    // Every line is checked before the first one runs: a line that only a
+    // rare path reaches must not pass for well-formed because no test went
+    // there.
+    for (const std::string& raw : lines_) {
+      std::string text = commandText(raw, /*dry=*/true);
+      if (!text.empty()) executeLine(text, /*dry=*/true);
+    }
     int steps = 0;
     while (pc_ < lines_.size()) {
       if (++steps > kMaxSteps) throw Refusal("the script runs for ever");
-      const std::string& raw = lines_[pc_++];
-      std::string trimmed = trimLeft(raw);
-      if (trimmed.empty() || trimmed[0] == ':') continue;  // labels are not expanded
-      std::string text = trimLeft(expand(raw));
-      while (!text.empty() && text[0] == '@') text = trimLeft(std::string_view(text).substr(1));
+      std::string text = commandText(lines_[pc_++], /*dry=*/false);
       if (text.empty()) continue;
-      if (std::optional<int> code = executeLine(text)) return *code;
+      if (std::optional<int> code = executeLine(text, /*dry=*/false)) return *code;
     }
     return errorLevel_;
   }
 
  private:
-  // Percent expansion of one line as a batch file sees it.
-  std::string expand(const std::string& line) {
+  // The command of a line after expansion and '@'; empty for blank lines and
+  // labels (which are not expanded).
+  std::string commandText(const std::string& raw, bool dry) {
+    std::string trimmed = trimLeft(raw);
+    if (trimmed.empty() || trimmed[0] == ':') return "";
+    std::string text = trimLeft(expand(raw, dry));
+    while (!text.empty() && text[0] == '@') text = trimLeft(std::string_view(text).substr(1));
+    return text;
+  }
+
+  // Percent expansion of one line as a batch file sees it. In a dry pass a
+  // variable that is not set yet reads as "0", the start value of a counter.
+  std::string expand(const std::string& line, bool dry) {
     std::string out;
     for (std::size_t i = 0; i < line.size(); ++i) {
       if (line[i] != '%') {
@@ -147,7 +161,11 @@ class Batch {
       if (close == std::string::npos) continue;  // a lone '%' vanishes
       std::string name = line.substr(i + 1, close - i - 1);
       if (name.find(':') != std::string::npos) throw Refusal("unsupported variable edit in: " + line);
-      if (std::optional<std::string> v = var(name)) out += *v;
+      if (std::optional<std::string> v = var(name)) {
+        out += *v;
+      } else if (dry) {
+        out += '0';
+      }
       i = close;
     }
     return out;
@@ -196,7 +214,7 @@ class Batch {
   }
 
   // Returns the exit status when the line ends the script.
-  std::optional<int> executeLine(const std::string& text) {
+  std::optional<int> executeLine(const std::string& text, bool dry) {
     std::vector<Token> tokens = tokenize(text);
     std::size_t firstRedirect = tokens.size();
     while (firstRedirect > 0) {
@@ -221,11 +239,12 @@ class Batch {
     std::string rest = tokens.size() > 1 ? text.substr(tokens[1].begin, tokens.back().end - tokens[1].begin) : "";
     std::vector<std::string> words;
     for (const Token& t : tokens) words.push_back(t.text);
-    return execute(words, rest, r, text);
+    return execute(words, rest, r, text, dry);
   }
 
+  // Carries out one command; a dry run only checks its form.
   std::optional<int> execute(const std::vector<std::string>& w, const std::string& rest, const Redirect& r,
-                             const std::string& text) {
+                             const std::string& text, bool dry) {
     std::string cmd = lowerAscii(w[0]);
     if (cmd == "echo") {
       if (w.size() == 2 && (equalsAsciiIgnoreCase(w[1], "off") || equalsAsciiIgnoreCase(w[1], "on"))) {
@@ -234,16 +253,17 @@ class Batch {
     } else if (cmd == "setlocal") {
       if (w.size() == 2 && equalsAsciiIgnoreCase(w[1], "DisableDelayedExpansion")) return std::nullopt;
     } else if (cmd == "set") {
-      setCommand(rest, text);
+      setCommand(rest, text, dry);
       return std::nullopt;
     } else if (cmd == "goto") {
-      if (w.size() == 2) return gotoLabel(w[1], r);
+      if (w.size() == 2) return gotoLabel(w[1], dry);
     } else if (cmd == "if") {
-      return ifCommand(w, r, text);
+      return ifCommand(w, r, text, dry);
     } else if (cmd == "exit") {
       if (w.size() >= 2 && w.size() <= 3 && equalsAsciiIgnoreCase(w[1], "/b")) {
         std::int64_t code = errorLevel_;
         if (w.size() == 3 && !parseInt64(w[2], code)) throw Refusal("exit code is not a number: " + text);
+        if (dry) return std::nullopt;
         return static_cast<int>(code);
       }
     } else if (cmd == "del") {
@@ -251,18 +271,20 @@ class Batch {
         std::string a = lowerAscii(w[1]);
         std::string b = lowerAscii(w[2]);
         if ((a == "/f" && b == "/q") || (a == "/q" && b == "/f")) {
-          del(unquote(w[3]), r);
+          std::string path = unquote(w[3]);
+          refuseWildcards(path);
+          if (!dry) del(path, r);
           return std::nullopt;
         }
       }
     } else if (w[0][0] == '"') {
-      runProgram(w, r);
+      runProgram(w, r, dry);
       return std::nullopt;
     }
     throw Refusal("unsupported command: " + text);
   }
 
-  void setCommand(const std::string& rest, const std::string& text) {
+  void setCommand(const std::string& rest, const std::string& text, bool dry) {
     if (startsWithAsciiIgnoreCase(rest, "/a") && rest.size() > 2 && isBlank(rest[2])) {
       std::string expr;
       for (char c : rest.substr(3)) {
@@ -282,6 +304,7 @@ class Batch {
         nameOk = nameOk && ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_');
       }
       if (!nameOk || !parseInt64(expr.substr(eq + 1), operand)) throw Refusal("unsupported arithmetic: " + text);
+      if (dry) return;
       std::int64_t current = 0;
       if (std::optional<std::string> v = var(name)) {
         if (!parseInt64(*v, current)) current = 0;
@@ -294,10 +317,12 @@ class Batch {
     if (rest.empty() || rest[0] == '/' || rest[0] == '"' || eq == std::string::npos || eq == 0) {
       throw Refusal("unsupported form of set: " + text);
     }
-    setVar(rest.substr(0, eq), rest.substr(eq + 1));
+    if (!dry) setVar(rest.substr(0, eq), rest.substr(eq + 1));
   }
 
-  std::optional<int> gotoLabel(std::string label, const Redirect& r) {
+  // A label that is nowhere in the script is refused in the check before
+  // the run, so the run always finds it.
+  std::optional<int> gotoLabel(std::string label, bool dry) {
     if (!label.empty() && label[0] == ':') label.erase(0, 1);
     if (equalsAsciiIgnoreCase(label, "eof")) throw Refusal("goto :eof is not supported");
     // cmd.exe searches on from the current line and then from the top.
@@ -308,15 +333,15 @@ class Batch {
       std::size_t end = 1;
       while (end < t.size() && !isBlank(t[end])) ++end;
       if (equalsAsciiIgnoreCase(std::string_view(t).substr(1, end - 1), label)) {
-        pc_ = idx + 1;
+        if (!dry) pc_ = idx + 1;
         return std::nullopt;
       }
     }
-    emitErr(r, "The system cannot find the batch label specified - " + label + "\r\n");
-    return 1;
+    throw Refusal("The system cannot find the batch label specified - " + label);
   }
 
-  std::optional<int> ifCommand(const std::vector<std::string>& w, const Redirect& r, const std::string& text) {
+  std::optional<int> ifCommand(const std::vector<std::string>& w, const Redirect& r, const std::string& text,
+                               bool dry) {
     std::size_t i = 1;
     bool negate = false;
     if (i < w.size() && equalsAsciiIgnoreCase(w[i], "not")) {
@@ -326,18 +351,20 @@ class Batch {
     bool cond = false;
     if (i < w.size() && equalsAsciiIgnoreCase(w[i], "exist")) {
       if (i + 2 >= w.size()) throw Refusal("incomplete if: " + text);
-      cond = exists(unquote(w[i + 1]));
+      std::string path = unquote(w[i + 1]);
+      refuseWildcards(path);
+      cond = !dry && exists(path);
       i += 2;
     } else {
       if (i + 3 >= w.size()) throw Refusal("incomplete if: " + text);
       cond = compare(w[i], lowerAscii(w[i + 1]), w[i + 2], text);
       i += 3;
     }
-    if (cond == negate) return std::nullopt;
+    if (!dry && cond == negate) return std::nullopt;
     std::vector<std::string> inner(w.begin() + static_cast<std::ptrdiff_t>(i), w.end());
     std::string innerRest;
     for (std::size_t k = 1; k < inner.size(); ++k) innerRest += (k > 1 ? " " : "") + inner[k];
-    return execute(inner, innerRest, r, text);
+    return execute(inner, innerRest, r, text, dry);
   }
 
   static bool compare(const std::string& a, const std::string& op, const std::string& b, const std::string& text) {
@@ -371,14 +398,12 @@ class Batch {
   }
 
   static bool exists(const std::string& path) {
-    refuseWildcards(path);
     std::optional<std::string> host = hostOf(path, nullptr);
     struct stat st {};
     return host && ::stat(host->c_str(), &st) == 0;
   }
 
   void del(const std::string& path, const Redirect& r) {
-    refuseWildcards(path);
     std::string full;
     std::optional<std::string> host = hostOf(path, &full);
     if (full.empty()) full = path;
@@ -397,12 +422,13 @@ class Batch {
     if (fault || ::unlink(host->c_str()) != 0) emitErr(r, full + "\r\nAccess is denied.\r\n");
   }
 
-  void runProgram(const std::vector<std::string>& w, const Redirect& r) {
+  void runProgram(const std::vector<std::string>& w, const Redirect& r, bool dry) {
     std::string program = unquote(w[0]);
     if (!equalsAsciiIgnoreCase(baseName(program), "ping.exe") || w.size() != 4 || w[1] != "-n" || w[2] != "2" ||
         w[3] != "127.0.0.1") {
       throw Refusal("the only program a script may run is ping.exe -n 2 127.0.0.1");
     }
+    if (dry) return;
     std::optional<std::string> host = hostOf(program, nullptr);
     struct stat st {};
     if (!host || ::stat(host->c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
