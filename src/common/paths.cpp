@@ -129,6 +129,8 @@ Result<std::string> resolvePath(std::initializer_list<std::string_view> parts) {
     kept.push_back(c);
   }
   std::string out = root;
+  // A UNC root ends with its share name; its components follow a separator.
+  if (!kept.empty() && !out.empty() && out.back() != '\\' && out.back() != ':') out += '\\';
   for (std::size_t i = 0; i < kept.size(); ++i) {
     if (i > 0) out += '\\';
     out += kept[i];

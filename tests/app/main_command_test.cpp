@@ -62,7 +62,9 @@ TEST(MainCommand, OptionTable) {
       EXPECT_EQ(r->uninstall.quiet, c.quiet) << label;
       EXPECT_EQ(r->uninstall.delete_data, c.deleteData) << label;
     }
-    if (c.role == Role::CleanupUninstaller) EXPECT_EQ(r->deleteData, c.deleteData) << label;
+    if (c.role == Role::CleanupUninstaller) {
+      EXPECT_EQ(r->deleteData, c.deleteData) << label;
+    }
   }
 }
 
