@@ -6,8 +6,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <utility>
@@ -251,6 +253,16 @@ Result<File> openReadIn(int dirfd, std::string_view name) {
     if (fd < 0 && (errno == ELOOP || errno == ENXIO)) {
       fd = ::openat(dirfd, nm.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
     }
+    if (fd < 0) return lastError();
+    return File(fd);
+  });
+}
+
+// Read-only through a link at name, as reading a file by its path does;
+// never blocks on a FIFO or device (callers refuse those by their kind).
+Result<File> openFollowRead(int dirfd, std::string_view name) {
+  return withFolding(dirfd, name, [dirfd](const std::string& nm) -> Result<File> {
+    int fd = ::openat(dirfd, nm.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) return lastError();
     return File(fd);
   });
@@ -757,23 +769,19 @@ Status syncDir(const Dir& d) {
 Result<std::string> readFile(std::string_view path, std::size_t cap) {
   TRY(fault(FsOp::Open, path));
   Located loc = TRY(locate(path));
-  File file = TRY(withFolding(loc.parent.fd(), loc.name, [&](const std::string& nm) -> Result<File> {
-    int fd = ::openat(loc.parent.fd(), nm.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) return lastError();
-    return File(fd);
-  }));
+  File file = TRY(openFollowRead(loc.parent.fd(), loc.name));
   struct stat st {};
   if (::fstat(file.fd(), &st) != 0) return lastError();
   if (!S_ISREG(st.st_mode)) return Error::NotRegularFile;
-  std::string out;
-  std::size_t hint = static_cast<std::size_t>(st.st_size) < cap ? static_cast<std::size_t>(st.st_size) : cap;
-  out.resize(hint + 1);
+  // One byte beyond the cap is read to tell "exactly cap" from "more".
+  const std::size_t limit = cap == SIZE_MAX ? cap : cap + 1;
+  std::size_t size = static_cast<std::size_t>(st.st_size);
+  std::string out(size < limit ? size + 1 : limit, '\0');
   std::size_t have = 0;
   for (;;) {
     if (have == out.size()) {
-      if (have > cap) return Error::StreamTooLong;
-      std::size_t grown = out.size() * 2 < cap + 1 ? out.size() * 2 : cap + 1;
-      out.resize(grown > have ? grown : have + 1);
+      if (have >= limit) break;
+      out.resize(std::min(limit, std::max<std::size_t>(have * 2, 4096)));
     }
     std::size_t got = TRY(readSome(file.fd(), out.data() + have, out.size() - have, nullptr));
     if (got == 0) break;
@@ -803,11 +811,7 @@ Status rename(std::string_view from, std::string_view to) {
 Status copyFile(std::string_view from, std::string_view to, bool failIfExists) {
   TRY(fault(FsOp::Copy, from));
   Located src = TRY(locate(from));
-  File in = TRY(withFolding(src.parent.fd(), src.name, [&](const std::string& nm) -> Result<File> {
-    int fd = ::openat(src.parent.fd(), nm.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) return lastError();
-    return File(fd);
-  }));
+  File in = TRY(openFollowRead(src.parent.fd(), src.name));
   struct stat srcSt {};
   if (::fstat(in.fd(), &srcSt) != 0) return lastError();
   if (S_ISDIR(srcSt.st_mode)) return Error::IsDir;
