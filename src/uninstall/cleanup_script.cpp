@@ -85,8 +85,8 @@ std::string cleanupScriptText(std::string_view target, std::string_view pingRefe
 Status scheduleFileDeletion(std::string_view targetPath) {
   std::optional<std::string> folder = parentPath(targetPath);
   if (!folder) return Error::InvalidPath;
-  std::string scriptPath =
-      joinPath({*folder, "tamberlock-cleanup-" + hexNoLeadingZeros(io().randomU64()) + ".cmd"});
+  std::string scriptName = "tamberlock-cleanup-" + hexNoLeadingZeros(io().randomU64()) + ".cmd";
+  std::string scriptPath = joinPath({*folder, scriptName});
   std::string target = TRY(cleanupTargetReference(targetPath));
   std::string pingPath = TRY(systemToolPath("ping.exe"));
   std::string ping = TRY(cleanupPingReference(pingPath));
@@ -102,7 +102,11 @@ Status scheduleFileDeletion(std::string_view targetPath) {
   opts.workingDirectory = *folder;
   opts.streams = process::StdStreams::Null;
   opts.noWindow = true;
-  return process::spawnDetached(cmd, buildCommandLine({cmd, "/d", "/c", scriptPath}), opts);
+  // cmd.exe /c takes the rest of its command line as a command: a folder
+  // holding '&' would split it, and one holding parentheses and a space loses
+  // its quotes. The script is therefore named relative to the working
+  // directory, which is its folder; its name is plain ASCII.
+  return process::spawnDetached(cmd, buildCommandLine({cmd, "/d", "/c", ".\\" + scriptName}), opts);
 }
 
 }  // namespace tl

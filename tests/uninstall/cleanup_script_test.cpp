@@ -1,8 +1,14 @@
 #include "uninstall/cleanup_script.h"
 
+#include <dirent.h>
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <thread>
+
 #include "platform/env.h"
+#include "platform/io_context.h"
+#include "windows_integration/integration_sandbox.h"
 
 namespace tl {
 namespace {
@@ -62,6 +68,133 @@ TEST(CleanupScript, PingReference) {
   EXPECT_EQ(cleanupPingReference("C:\\W\"\\ping.exe").error(), Error::InvalidPath);
   env::setForTesting({});
   EXPECT_EQ(cleanupPingReference("c:\\w\xC3\xAFn\\system32\\ping.exe").error(), Error::InvalidPath);
+}
+
+// The script run by the stand-in cmd.exe, which reads it in code page 437 as
+// the real one does on an OEM console.
+
+using namespace std::chrono_literals;
+
+std::vector<std::string> cleanupScripts(const std::string& hostDir) {
+  std::vector<std::string> out;
+  DIR* d = ::opendir(hostDir.c_str());
+  if (!d) return out;
+  while (dirent* e = ::readdir(d)) {
+    std::string name = e->d_name;
+    if (name.rfind("tamberlock-cleanup-", 0) == 0) out.push_back(name);
+  }
+  ::closedir(d);
+  return out;
+}
+
+// Waits (really: the script runs in its own process) until the condition
+// holds, at most ten seconds.
+template <class Pred>
+bool eventually(Pred pred) {
+  for (int i = 0; i < 1000; ++i) {
+    if (pred()) return true;
+    std::this_thread::sleep_for(10ms);
+  }
+  return pred();
+}
+
+std::size_t countCalls(const test::IntegrationSandbox& box, std::string_view needle) {
+  std::size_t n = 0;
+  for (const std::string& c : box.calls()) n += c.find(needle) != std::string::npos;
+  return n;
+}
+
+class CleanupScriptRun : public testing::TestWithParam<std::pair<const char*, const char*>> {
+ protected:
+  CleanupScriptRun() : box_(GetParam().first, GetParam().second) { box_.writeState("ping-ms", "0"); }
+
+  std::string tempRel(std::string_view name) const {
+    return box_.userRel("AppData/Local/Temp/" + std::string(name));
+  }
+  std::string tempHost() const { return box_.host(box_.userRel("AppData/Local/Temp")); }
+
+  test::IntegrationSandbox box_;
+};
+
+TEST_P(CleanupScriptRun, DeletesTheTargetThenItself) {
+  box_.writeFile(tempRel("tamberlock-uninstall-1f.exe"), "copy");
+  ASSERT_TRUE(scheduleFileDeletion(box_.win(tempRel("tamberlock-uninstall-1f.exe"))).ok());
+  EXPECT_TRUE(eventually([&] { return !box_.exists(tempRel("tamberlock-uninstall-1f.exe")); }));
+  EXPECT_TRUE(eventually([&] { return cleanupScripts(tempHost()).empty(); }));
+  EXPECT_EQ(countCalls(box_, "\"ping.exe\""), 0u);
+}
+
+TEST_P(CleanupScriptRun, RetriesWhileTheTargetCannotBeDeleted) {
+  box_.writeFile(tempRel("tamberlock-update-ab.exe"), "copy");
+  box_.addFault("del *tamberlock-update-ab.exe => exit 1 times 3");
+  ASSERT_TRUE(scheduleFileDeletion(box_.win(tempRel("tamberlock-update-ab.exe"))).ok());
+  EXPECT_TRUE(eventually([&] { return cleanupScripts(tempHost()).empty(); }));
+  EXPECT_FALSE(box_.exists(tempRel("tamberlock-update-ab.exe")));
+  EXPECT_EQ(countCalls(box_, "tamberlock-update-ab.exe"), 4u);
+  EXPECT_EQ(countCalls(box_, "[\"ping.exe\", \"-n\", \"2\", \"127.0.0.1\"]"), 3u);
+}
+
+TEST_P(CleanupScriptRun, GivesUpAfterThirtyAttempts) {
+  box_.writeFile(tempRel("tamberlock-uninstall-2.exe"), "copy");
+  box_.addFault("del *tamberlock-uninstall-2.exe => exit 1");
+  ASSERT_TRUE(scheduleFileDeletion(box_.win(tempRel("tamberlock-uninstall-2.exe"))).ok());
+  EXPECT_TRUE(eventually([&] { return countCalls(box_, "tamberlock-uninstall-2.exe") >= 30; }));
+  std::this_thread::sleep_for(200ms);
+  EXPECT_EQ(countCalls(box_, "tamberlock-uninstall-2.exe"), 30u);
+  EXPECT_EQ(countCalls(box_, "[\"ping.exe\""), 29u);
+  EXPECT_TRUE(box_.exists(tempRel("tamberlock-uninstall-2.exe")));
+  EXPECT_EQ(cleanupScripts(tempHost()).size(), 1u);
+}
+
+TEST_P(CleanupScriptRun, AGoneTargetLeavesOnlyTheScriptToDelete) {
+  ASSERT_TRUE(scheduleFileDeletion(box_.win(tempRel("tamberlock-uninstall-3.exe"))).ok());
+  EXPECT_TRUE(eventually([&] { return cleanupScripts(tempHost()).empty(); }));
+  EXPECT_EQ(countCalls(box_, "[\"ping.exe\""), 0u);
+}
+
+// Plain folders; a user folder with letters outside ASCII and a system root
+// with them too (ping.exe is then reached through %SystemRoot%); and folder
+// names that cmd.exe would split a command line at.
+INSTANTIATE_TEST_SUITE_P(Folders, CleanupScriptRun,
+                         testing::Values(std::make_pair("user", "Windows"),
+                                         std::make_pair("J\xC3\xB6rg \xE5\xB1\xB1\xE7\x94\xB0", "W\xC3\xADndows"),
+                                         std::make_pair("A&B (Work) 100%", "Windows")));
+
+TEST(CleanupScriptFile, NamesAreFreshAndForbiddenTargetsWriteNothing) {
+  test::IntegrationSandbox box;
+  box.writeState("ping-ms", "0");
+  std::vector<std::string> created;
+  io().setFaultHook([&](FsOp op, std::string_view path) -> Status {
+    if (op == FsOp::Create) created.emplace_back(path);
+    return success();
+  });
+  std::string folder = box.win(box.userRel("AppData/Local/Temp"));
+  Status first = scheduleFileDeletion(folder + "\\tamberlock-uninstall-4.exe");
+  Status second = scheduleFileDeletion(folder + "\\tamberlock-uninstall-4.exe");
+  Status quoted = scheduleFileDeletion(folder + "\\a\"b.exe");
+  Status bare = scheduleFileDeletion("tamberlock-uninstall-5.exe");
+  io().setFaultHook(nullptr);
+  ASSERT_TRUE(first.ok());
+  ASSERT_TRUE(second.ok());
+  EXPECT_EQ(quoted.error(), Error::InvalidPath);
+  EXPECT_EQ(bare.error(), Error::InvalidPath);
+  ASSERT_EQ(created.size(), 2u);
+  EXPECT_NE(created[0], created[1]);
+  for (const std::string& path : created) {
+    ASSERT_EQ(path.rfind(folder + "\\tamberlock-cleanup-", 0), 0u) << path;
+    std::string name = path.substr(folder.size() + 1);
+    std::string hex = name.substr(19, name.size() - 19 - 4);
+    EXPECT_EQ(name.substr(name.size() - 4), ".cmd");
+    EXPECT_GE(hex.size(), 1u);
+    EXPECT_LE(hex.size(), 16u);
+    EXPECT_EQ(hex.find_first_not_of("0123456789abcdef"), std::string::npos) << name;
+    EXPECT_TRUE(hex == "0" || hex[0] != '0') << name;
+  }
+  // The scripts, finding no target, delete themselves.
+  EXPECT_TRUE(eventually([&] { return cleanupScripts(box.host(box.userRel("AppData/Local/Temp"))).empty(); }));
+  // cmd.exe /c gets the script by a plain relative name: the folder, whatever
+  // it holds ('&', parentheses), is only the working directory.
+  EXPECT_EQ(countCalls(box, "[\"cmd.exe\", \"/d\", \"/c\", \".\\\\tamberlock-cleanup-"), 2u);
 }
 
 }  // namespace

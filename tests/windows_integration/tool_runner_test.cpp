@@ -104,5 +104,56 @@ TEST(SystemToolPath, IsTheSystemDirectoryWhateverPathSays) {
   EXPECT_EQ(*reg, "D:\\Win dows\\System32\\reg.exe");
 }
 
+// Runs of a real program: only a normal exit with code 0 succeeds, and a
+// program that cannot be started is an error of the run.
+TEST(ToolRuns, OutcomesOfRealChildren) {
+  env::setForTesting({});
+  const std::string sh = "Z:\\bin\\sh";
+  struct Case {
+    std::string script;
+    bool succeeded;
+  } cases[] = {
+      {"exit 0", true},
+      {"exit 1", false},
+      {"exit 255", false},
+      {"kill -9 $$", false},  // killed by a signal: no exit status to read
+  };
+  for (const Case& c : cases) {
+    Result<QuietRunResult> quiet = runCommandQuietly({sh, "-c", c.script});
+    ASSERT_TRUE(quiet.ok()) << c.script;
+    EXPECT_EQ(quiet->succeeded, c.succeeded) << c.script;
+    Status strict = runCommandStrict({sh, "-c", c.script});
+    EXPECT_EQ(strict.ok(), c.succeeded) << c.script;
+    if (!strict.ok()) {
+      EXPECT_EQ(strict.error(), Error::WindowsCommandFailed);
+    }
+    Result<CaptureRunResult> captured = runCommandCapture({sh, "-c", "echo out; echo err >&2; " + c.script});
+    ASSERT_TRUE(captured.ok()) << c.script;
+    EXPECT_EQ(captured->succeeded, c.succeeded) << c.script;
+    EXPECT_EQ(captured->out, "out\n");
+    EXPECT_EQ(captured->err, "err\n");
+  }
+
+  const std::string missing = "Z:\\no\\such\\tool.exe";
+  EXPECT_EQ(runCommandQuietly({missing}).error(), Error::FileNotFound);
+  EXPECT_EQ(runCommandStrict({missing}).error(), Error::FileNotFound);
+  EXPECT_EQ(runCommandCapture({missing}).error(), Error::FileNotFound);
+}
+
+TEST(ToolRuns, CaptureStopsAtItsLimit) {
+  env::setForTesting({});
+  const std::string sh = "Z:\\bin\\sh";
+  std::string fill = "head -c " + std::to_string(kCaptureLimit);
+  Result<CaptureRunResult> exact = runCommandCapture({sh, "-c", fill + " /dev/zero"});
+  ASSERT_TRUE(exact.ok());
+  EXPECT_EQ(exact->out.size(), kCaptureLimit);
+  for (const char* stream : {"", " >&2"}) {
+    Result<CaptureRunResult> over =
+        runCommandCapture({sh, "-c", "head -c " + std::to_string(kCaptureLimit + 1) + " /dev/zero" + stream});
+    ASSERT_FALSE(over.ok()) << stream;
+    EXPECT_EQ(over.error(), Error::StreamTooLong);
+  }
+}
+
 }  // namespace
 }  // namespace tl
