@@ -476,6 +476,8 @@ bool RecordReader::parse_error(std::size_t position, const std::string& lastToke
 namespace detail {
 
 Status readRecord(std::string_view text, const SchemaBase& schema, void* record, Options options) {
+  // The parser would skip a byte-order mark; a record is plain JSON text.
+  if (text.substr(0, 3) == "\xEF\xBB\xBF") return Error::SyntaxError;
   try {
     RecordReader reader(text, schema, record, options);
     const bool ok = Json::sax_parse(text.begin(), text.end(), &reader);

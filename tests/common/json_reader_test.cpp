@@ -161,6 +161,7 @@ TEST(JsonReader, SyntaxErrors) {
       {"{\"a\":1,\"s\":\"\x01\"}", "SyntaxError"},
       {R"({"a":1,"s":"\ud800"})", "SyntaxError"},
       {"{\"a\":1}\n// comment", "SyntaxError"},
+      {"\xEF\xBB\xBF{\"a\":1}", "SyntaxError"},
   });
 }
 
