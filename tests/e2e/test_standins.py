@@ -392,6 +392,15 @@ class CmdCleanupScript(StandinTest):
         self.assertEqual(len(self.sb.calls("del")), 30)
         self.assertEqual(len(self.sb.calls("ping.exe")), 29)
 
+    def test_a_folder_without_write_permission_keeps_the_target(self):
+        folder = os.path.join(self.sb.temp, "ro")
+        target = self.touch(os.path.join(folder, "copy.exe"))
+        script = self.write_script(cleanup_script(to_win(target), self.ping))
+        os.chmod(folder, 0o555)
+        self.addCleanup(os.chmod, folder, 0o755)
+        self.assertEqual(self.run_cmd(script).returncode, 1)
+        self.assertTrue(os.path.exists(target))
+
     def test_script_is_read_in_code_page_437(self):
         folder = os.path.join(self.sb.temp, "Zo\u00eb")
         target = self.touch(os.path.join(folder, "copy.exe"))

@@ -397,6 +397,16 @@ class Batch {
     return toHostPath(f);
   }
 
+  // A folder without any write bit keeps its files even from root, whom the
+  // kernel would let through, so that tests running as root can lock a file
+  // in place the way a Windows test would.
+  static bool folderWritable(const std::string& host) {
+    std::size_t slash = host.find_last_of('/');
+    std::string parent = slash == 0 ? "/" : host.substr(0, slash);
+    struct stat st {};
+    return ::stat(parent.c_str(), &st) == 0 && (st.st_mode & 0222) != 0;
+  }
+
   static bool exists(const std::string& path) {
     std::optional<std::string> host = hostOf(path, nullptr);
     struct stat st {};
@@ -419,7 +429,9 @@ class Batch {
       return;
     }
     if (S_ISDIR(st.st_mode)) throw Refusal("del of a folder is not supported: " + full);
-    if (fault || ::unlink(host->c_str()) != 0) emitErr(r, full + "\r\nAccess is denied.\r\n");
+    if (fault || !folderWritable(*host) || ::unlink(host->c_str()) != 0) {
+      emitErr(r, full + "\r\nAccess is denied.\r\n");
+    }
   }
 
   void runProgram(const std::vector<std::string>& w, const Redirect& r, bool dry) {

@@ -17,7 +17,7 @@ struct Rule {
   std::vector<std::string> patterns;
   int exitCode = 1;
   std::int64_t times = -1;  // unlimited
-  std::string head;         // the line's text before "=>", for rewriting
+  std::string head;         // role and patterns, quoted again, for rewriting
 };
 
 // Whitespace-separated tokens; a token in double quotes may hold spaces, and
@@ -55,6 +55,13 @@ std::vector<std::string> tokenize(std::string_view line, int lineNo) {
   }
 }
 
+std::string quoteToken(const std::string& tok) {
+  if (!tok.empty() && tok.find_first_of(" \t\"") == std::string::npos) return tok;
+  std::string out = "\"";
+  for (char c : tok) out += c == '"' ? std::string("\"\"") : std::string(1, c);
+  return out + "\"";
+}
+
 int parseCount(const std::vector<std::string>& toks, std::size_t i, int lineNo) {
   std::int64_t v = 0;
   if (i >= toks.size() || !parseInt64(toks[i], v) || v < 0 || v > 255 * 1000000LL) {
@@ -70,9 +77,7 @@ std::optional<Rule> parseRule(std::string_view line, int lineNo) {
   r.role = toks[0];
   std::size_t i = 1;
   for (; i < toks.size() && toks[i] != "=>"; ++i) r.patterns.push_back(toks[i]);
-  std::size_t arrow = line.find("=>");
-  r.head = std::string(arrow == std::string_view::npos ? line : line.substr(0, arrow));
-  while (!r.head.empty() && (r.head.back() == ' ' || r.head.back() == '\t')) r.head.pop_back();
+  for (std::size_t k = 0; k < i; ++k) r.head += (k ? " " : "") + quoteToken(toks[k]);
   if (i < toks.size()) {
     bool any = false;
     for (++i; i < toks.size(); i += 2) {
