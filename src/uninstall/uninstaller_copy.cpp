@@ -1,0 +1,37 @@
+#include "uninstall/uninstaller_copy.h"
+
+namespace tl {
+
+namespace {
+constexpr std::string_view kPrefix = "tamberlock-uninstall-";
+constexpr std::string_view kSuffix = ".exe";
+}  // namespace
+
+std::string hexNoLeadingZeros(std::uint64_t value) {
+  static const char digits[] = "0123456789abcdef";
+  std::string out;
+  do {
+    out.insert(out.begin(), digits[value & 15]);
+    value >>= 4;
+  } while (value != 0);
+  return out;
+}
+
+std::string uninstallerCopyName(std::uint64_t n) {
+  return std::string(kPrefix) + hexNoLeadingZeros(n) + std::string(kSuffix);
+}
+
+bool isUninstallerCopyName(std::string_view name) {
+  if (name.size() < kPrefix.size() + 1 + kSuffix.size() || name.size() > kPrefix.size() + 16 + kSuffix.size()) {
+    return false;
+  }
+  if (name.substr(0, kPrefix.size()) != kPrefix || name.substr(name.size() - kSuffix.size()) != kSuffix) {
+    return false;
+  }
+  for (char c : name.substr(kPrefix.size(), name.size() - kPrefix.size() - kSuffix.size())) {
+    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
+  }
+  return true;
+}
+
+}  // namespace tl
