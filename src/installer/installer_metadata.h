@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "common/result.h"
+#include "windows_integration/uninstall_manifest.h"  // isKnownChannel
 
 namespace tl {
 
@@ -23,7 +24,6 @@ constexpr std::size_t kInstallerMetadataCap = 4096;
 [[nodiscard]] Result<InstallerMetadata> parseSideInstallerMetadata(std::string_view json);
 // Appended block: strict, "hash" may be null.
 [[nodiscard]] Result<InstallerMetadata> parseInstallerMetadata(std::string_view json);
-bool isKnownChannel(std::string_view channel);
 // The identifier is a valid file name and the channel one of the three.
 bool passesIdentityRule(const InstallerMetadata& m);
 
