@@ -32,6 +32,7 @@ std::string shortcutFileName(std::string_view name, std::string_view channel);
 [[nodiscard]] Status removeShortcutIfTargetMatches(std::string_view linkPath,
                                                    std::string_view expectedTarget);
 
+// The folders and paths a clean-up works with; borrowed for the call.
 struct ShortcutPlaces {
   std::string_view desktopDir;
   std::string_view startMenuDir;
