@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -253,6 +254,31 @@ TEST(Fs, DeleteTreeDoesNotFollowLinks) {
   ASSERT_TRUE(deleteTreeAt(dir, "TOPLINK").ok());  // a link is removed as itself
   EXPECT_FALSE(stdfs::is_symlink(t.host("toplink")));
   EXPECT_EQ(readHostFile(canary.host("keep")), "alive");
+}
+
+TEST(Fs, DeleteTreeGoesDeeperThanTheDescriptorLimit) {
+  TempDir t;
+  constexpr int kDepth = 300;
+  {
+    int fd = ::open(t.hostPath().c_str(), O_RDONLY | O_DIRECTORY);
+    for (int i = 0; i < kDepth; ++i) {
+      ASSERT_EQ(::mkdirat(fd, "d", 0777), 0);
+      writeHostFile("/proc/self/fd/" + std::to_string(fd) + "/f", "x");
+      int next = ::openat(fd, "d", O_RDONLY | O_DIRECTORY);
+      ::close(fd);
+      fd = next;
+    }
+    ::close(fd);
+  }
+  rlimit saved{};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+  rlimit low = saved;
+  low.rlim_cur = 64;
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
+  Status s = deleteTree(t.win("d"));
+  ::setrlimit(RLIMIT_NOFILE, &saved);
+  EXPECT_EQ(outcome(s), "ok");
+  EXPECT_FALSE(stdfs::exists(t.host("d")));
 }
 
 TEST(Fs, DeleteRefusesTheWrongKind) {

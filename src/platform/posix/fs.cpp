@@ -364,26 +364,66 @@ bool isDirEntry(int dirfd, const ListedName& e, bool* gone) {
 }
 
 // Empties the folder open at dirfd. Links are removed as themselves; a name
-// that vanishes meanwhile counts as removed. Holds one descriptor per level.
+// that vanishes meanwhile counts as removed. Only the folder being emptied
+// is held open, so the depth of the tree is not limited by the number of
+// descriptors: going back up reopens ".." and checks it is the folder we
+// came from.
 Status removeContents(int dirfd) {
-  auto names = TRY(listNames(dirfd));
-  for (const ListedName& e : names) {
-    bool gone = false;
-    bool isDir = isDirEntry(dirfd, e, &gone);
-    if (gone) continue;
-    if (isDir) {
-      Dir child(::openat(dirfd, e.name.c_str(), kDirFlags | O_NOFOLLOW));
-      if (!child.valid()) {
+  struct Frame {
+    std::vector<ListedName> names;
+    std::size_t next = 0;
+    dev_t dev = 0;
+    ino_t ino = 0;
+    std::string nameInParent;
+  };
+  auto frameOf = [](int fd, std::string nameInParent) -> Result<Frame> {
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) return lastError();
+    Frame f;
+    f.names = TRY(listNames(fd));
+    f.dev = st.st_dev;
+    f.ino = st.st_ino;
+    f.nameInParent = std::move(nameInParent);
+    return f;
+  };
+  Dir cur(::openat(dirfd, ".", kDirFlags));
+  if (!cur.valid()) return lastError();
+  std::vector<Frame> stack;
+  stack.push_back(TRY(frameOf(cur.fd(), {})));
+  while (!stack.empty()) {
+    Frame& top = stack.back();
+    if (top.next < top.names.size()) {
+      const ListedName& e = top.names[top.next++];
+      bool gone = false;
+      bool isDir = isDirEntry(cur.fd(), e, &gone);
+      if (gone) continue;
+      if (isDir) {
+        Dir child(::openat(cur.fd(), e.name.c_str(), kDirFlags | O_NOFOLLOW));
+        if (child.valid()) {
+          Frame next = TRY(frameOf(child.fd(), e.name));
+          cur = std::move(child);
+          stack.push_back(std::move(next));
+          continue;
+        }
         if (errno == ENOENT) continue;
         if (errno != ELOOP && errno != ENOTDIR) return lastError();
-        isDir = false;  // replaced by a file or link since the listing
-      } else {
-        TRY(removeContents(child.fd()));
+        // Replaced by a file or link since the listing: removed as itself.
       }
+      if (::unlinkat(cur.fd(), e.name.c_str(), 0) != 0 && errno != ENOENT) return lastError();
+      continue;
     }
-    if (::unlinkat(dirfd, e.name.c_str(), isDir ? AT_REMOVEDIR : 0) != 0 && errno != ENOENT) {
-      return lastError();
+    if (stack.size() == 1) break;
+    std::string emptied = std::move(top.nameInParent);
+    stack.pop_back();
+    Dir parent(::openat(cur.fd(), "..", kDirFlags));
+    if (!parent.valid()) return lastError();
+    struct stat st {};
+    if (::fstat(parent.fd(), &st) != 0) return lastError();
+    if (st.st_dev != stack.back().dev || st.st_ino != stack.back().ino) {
+      return Error::Unexpected;  // the tree was moved while being deleted
     }
+    cur = std::move(parent);
+    if (::unlinkat(cur.fd(), emptied.c_str(), AT_REMOVEDIR) != 0 && errno != ENOENT) return lastError();
   }
   return success();
 }
