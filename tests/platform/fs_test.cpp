@@ -368,6 +368,10 @@ TEST(Fs, CreatedFilesMayRunAndCopiesKeepTheirBits) {
   ::umask(mask);
   ASSERT_TRUE(f.ok());
   EXPECT_EQ(statFile(*f)->mode, 0755u);
+  // A child started later must not inherit what the layer opens.
+  Dir dir = openOrDie(t.path());
+  EXPECT_NE(::fcntl(f->fd(), F_GETFD) & FD_CLOEXEC, 0);
+  EXPECT_NE(::fcntl(dir.fd(), F_GETFD) & FD_CLOEXEC, 0);
 
   writeHostFile(t.host("src"), std::string(200000, 'q'));
   ASSERT_EQ(::chmod(t.host("src").c_str(), 0640), 0);
