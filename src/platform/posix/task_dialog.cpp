@@ -12,7 +12,8 @@
 //
 //   dialog <n> <what>[ <value>]
 //
-// <n> numbers the dialogs of the process from 1. Texts are the dialog's
+// <n> numbers the dialogs of the process from 1 (processes that share one
+// log each count from 1; a test that runs several keeps them apart). Texts are the dialog's
 // UTF-16 texts as UTF-8, with '\' written "\\", line feed "\n", carriage
 // return "\r", tab "\t" and other control bytes "\xHH". The events:
 //
@@ -50,7 +51,7 @@
 // SCRIPT (TAMBERLOCK_POSIX_UI_SCRIPT). A value beginning with '/' names a
 // file; any other value is the script itself. Actions are separated by line
 // ends or ';', '#' starts a comment, and they are used in order across all
-// the dialogs of the process:
+// the dialogs of the process (each process starts at the first action):
 //
 //   click <id>                the user clicks button <id>
 //   choose <id>               the same (reads better for a choice)
