@@ -7,6 +7,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
+
 #include <fstream>
 #include <iterator>
 #include <map>
@@ -26,6 +28,10 @@ class IntegrationSandbox {
   explicit IntegrationSandbox(std::string_view userName = "user", std::string_view windowsName = "Windows")
       : user_(userName), windows_(windowsName) {
     const std::string standins = std::string(TL_BUILD_DIR) + "/windows/System32";
+    struct stat st {};
+    if (::stat((standins + "/reg.exe").c_str(), &st) != 0) {
+      ADD_FAILURE() << "no stand-ins in " << standins << ": build the standin target first";
+    }
     makeDirs(windows_ + "/System32/WindowsPowerShell/v1.0");
     makeDirs(windows_ + "/state");
     for (const char* tool : {"reg.exe", "cmd.exe", "ping.exe", "schtasks.exe"}) {
