@@ -20,7 +20,8 @@ struct InstallerMetadata {
 
 constexpr std::size_t kInstallerMetadataCap = 4096;
 
-// Side file "<stem>.metadata.json": unknown keys skipped.
+// Side file "<stem>.metadata.json": unknown keys skipped, "hash" and
+// "install_root_name" optional strings.
 [[nodiscard]] Result<InstallerMetadata> parseSideInstallerMetadata(std::string_view json);
 // Appended block: strict, "hash" may be null.
 [[nodiscard]] Result<InstallerMetadata> parseInstallerMetadata(std::string_view json);

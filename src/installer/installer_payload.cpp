@@ -5,6 +5,7 @@
 #include "common/diagnostics.h"
 #include "common/paths.h"
 #include "platform/fs.h"
+#include "windows_integration/uninstall_manifest.h"
 
 namespace tl {
 

@@ -1,0 +1,72 @@
+#include "installer/installer_archive_unpacking.h"
+
+#include <new>
+
+#include "archive/tar_reader.h"
+#include "archive/update_recipe.h"
+#include "installer/buffered_file_writer.h"
+#include "installer/zstd_pull_reader.h"
+#include "platform/fs.h"
+
+namespace tl {
+
+namespace {
+
+bool isHashByte(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' || c == '-';
+}
+
+// Plain exclusive create: the folder is new, so nothing earlier is replaced.
+Status writeRecipeFile(const fs::Dir& folder, std::string_view name, const UpdateRecipe& recipe) {
+  fs::File file = TRY(fs::createFileAt(folder, name, true, false));
+  BufferedFileWriter writer(file);
+  TRY(writer.init());
+  TRY(stringifyRecipe(recipe, writer));
+  TRY(writer.flush());
+  TRY(fs::syncFile(file));
+  return success();
+}
+
+}  // namespace
+
+bool isValidArchiveHash(std::string_view hash) {
+  if (hash.empty()) return false;
+  for (char c : hash) {
+    if (!isHashByte(c)) return false;
+  }
+  return true;
+}
+
+Result<std::string> installerRecipeFileName(std::optional<std::string_view> buildHash) {
+  if (!buildHash) return std::string("current.recipe.json");
+  if (!isValidArchiveHash(*buildHash)) return Error::InvalidArchiveHash;
+  return recipeFileName(*buildHash);
+}
+
+Status unpackInstallerArchive(PullReader& compressed, std::string_view extractionFolder,
+                              std::optional<std::string_view> buildHash) {
+  try {
+    const std::string recipeName = TRY(installerRecipeFileName(buildHash));
+    const fs::Dir folder = TRY(fs::openDir(extractionFolder, true));
+
+    ZstdPullReader tarStream(compressed);
+    TRY(tarStream.init());
+    ArchiveDestination destination(folder);
+    Result<ExtractedArchive> extracted = extractTarArchive(tarStream, std::nullopt, &destination);
+    if (!extracted) {
+      // The tar reader names every failed pull ReadFailed; the decoder and
+      // the file below it know what actually went wrong.
+      if (extracted.error() == Error::ReadFailed && tarStream.failure()) return *tarStream.failure();
+      return extracted.error();
+    }
+    destination.root.close();
+
+    TRY(checkRecipeSize(extracted->recipe));
+    TRY(writeRecipeFile(folder, recipeName, extracted->recipe));
+    return success();
+  } catch (const std::bad_alloc&) {
+    return Error::OutOfMemory;
+  }
+}
+
+}  // namespace tl
