@@ -77,6 +77,35 @@ Status runPowerShellStrict(std::string_view script) {
   return runCommandStrict(argv);
 }
 
+std::string createShortcutScript(std::string_view linkPath, std::string_view targetPath,
+                                 std::string_view workingDirectory, std::string_view iconLocation) {
+  std::string link = quotePowerShellLiteral(linkPath);
+  std::string s = "$WshShell = New-Object -ComObject WScript.Shell\n";
+  s += "$Shortcut = $WshShell.CreateShortcut('" + link + "')\n";
+  s += "$Shortcut.TargetPath = '" + quotePowerShellLiteral(targetPath) + "'\n";
+  s += "$Shortcut.WorkingDirectory = '" + quotePowerShellLiteral(workingDirectory) + "'\n";
+  s += "$Shortcut.IconLocation = '" + quotePowerShellLiteral(iconLocation) + "'\n";
+  s += "$Shortcut.WindowStyle = 1\n";
+  s += "$Shortcut.Save()\n";
+  return s;
+}
+
+std::string removeShortcutScript(std::string_view linkPath, std::string_view expectedTarget) {
+  std::string link = quotePowerShellLiteral(linkPath);
+  std::string s = "$ErrorActionPreference = 'Stop'\n";
+  s += "if (-not (Test-Path -LiteralPath '" + link + "' -PathType Leaf)) { exit 0 }\n";
+  s += "$WshShell = New-Object -ComObject WScript.Shell\n";
+  s += "$Target = $WshShell.CreateShortcut('" + link + "').TargetPath\n";
+  s += "if ([String]::IsNullOrWhiteSpace($Target)) { exit 0 }\n";
+  s += "$Target = [Environment]::ExpandEnvironmentVariables($Target)\n";
+  s += "$Actual = [IO.Path]::GetFullPath($Target)\n";
+  s += "$Expected = [IO.Path]::GetFullPath('" + quotePowerShellLiteral(expectedTarget) + "')\n";
+  s += "if ([String]::Equals($Actual, $Expected, [StringComparison]::OrdinalIgnoreCase)) {\n";
+  s += "    Remove-Item -LiteralPath '" + link + "' -Force\n";
+  s += "}\n";
+  return s;
+}
+
 }  // namespace
 
 std::string channelDisplayName(std::string_view name, std::string_view channel) {
@@ -138,35 +167,6 @@ Result<std::string> startMenuProgramsDir() {
     base = joinPath({profile, "AppData", "Roaming"});
   }
   return joinPath({base, "Microsoft", "Windows", "Start Menu", "Programs"});
-}
-
-std::string createShortcutScript(std::string_view linkPath, std::string_view targetPath,
-                                 std::string_view workingDirectory, std::string_view iconLocation) {
-  std::string link = quotePowerShellLiteral(linkPath);
-  std::string s = "$WshShell = New-Object -ComObject WScript.Shell\n";
-  s += "$Shortcut = $WshShell.CreateShortcut('" + link + "')\n";
-  s += "$Shortcut.TargetPath = '" + quotePowerShellLiteral(targetPath) + "'\n";
-  s += "$Shortcut.WorkingDirectory = '" + quotePowerShellLiteral(workingDirectory) + "'\n";
-  s += "$Shortcut.IconLocation = '" + quotePowerShellLiteral(iconLocation) + "'\n";
-  s += "$Shortcut.WindowStyle = 1\n";
-  s += "$Shortcut.Save()\n";
-  return s;
-}
-
-std::string removeShortcutScript(std::string_view linkPath, std::string_view expectedTarget) {
-  std::string link = quotePowerShellLiteral(linkPath);
-  std::string s = "$ErrorActionPreference = 'Stop'\n";
-  s += "if (-not (Test-Path -LiteralPath '" + link + "' -PathType Leaf)) { exit 0 }\n";
-  s += "$WshShell = New-Object -ComObject WScript.Shell\n";
-  s += "$Target = $WshShell.CreateShortcut('" + link + "').TargetPath\n";
-  s += "if ([String]::IsNullOrWhiteSpace($Target)) { exit 0 }\n";
-  s += "$Target = [Environment]::ExpandEnvironmentVariables($Target)\n";
-  s += "$Actual = [IO.Path]::GetFullPath($Target)\n";
-  s += "$Expected = [IO.Path]::GetFullPath('" + quotePowerShellLiteral(expectedTarget) + "')\n";
-  s += "if ([String]::Equals($Actual, $Expected, [StringComparison]::OrdinalIgnoreCase)) {\n";
-  s += "    Remove-Item -LiteralPath '" + link + "' -Force\n";
-  s += "}\n";
-  return s;
 }
 
 Status createShortcut(std::string_view linkPath, std::string_view targetPath,

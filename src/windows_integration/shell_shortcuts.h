@@ -52,9 +52,4 @@ struct ShortcutPlaces {
 void warnPreviousShortcutRemovalFailed(Error e);
 void warnLegacyShortcutRemovalFailed(Error e);
 
-// The shortcut script texts, exposed for tests.
-std::string createShortcutScript(std::string_view linkPath, std::string_view targetPath,
-                                 std::string_view workingDirectory, std::string_view iconLocation);
-std::string removeShortcutScript(std::string_view linkPath, std::string_view expectedTarget);
-
 }  // namespace tl

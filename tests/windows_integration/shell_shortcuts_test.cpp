@@ -29,33 +29,6 @@ TEST(ShortcutNames, DisplayAndFileNames) {
   }
 }
 
-TEST(ShortcutScripts, CreateScriptIsSevenLinesWithQuotedPaths) {
-  EXPECT_EQ(createShortcutScript("C:\\D\\O'Neil.lnk", "C:\\a\\bin\\launcher.exe", "C:\\a\\bin",
-                                 "C:\\a\\bin\\launcher.exe"),
-            "$WshShell = New-Object -ComObject WScript.Shell\n"
-            "$Shortcut = $WshShell.CreateShortcut('C:\\D\\O''Neil.lnk')\n"
-            "$Shortcut.TargetPath = 'C:\\a\\bin\\launcher.exe'\n"
-            "$Shortcut.WorkingDirectory = 'C:\\a\\bin'\n"
-            "$Shortcut.IconLocation = 'C:\\a\\bin\\launcher.exe'\n"
-            "$Shortcut.WindowStyle = 1\n"
-            "$Shortcut.Save()\n");
-}
-
-TEST(ShortcutScripts, RemoveScriptIsElevenLines) {
-  EXPECT_EQ(removeShortcutScript("C:\\D\\x.lnk", "C:\\it's\\launcher.exe"),
-            "$ErrorActionPreference = 'Stop'\n"
-            "if (-not (Test-Path -LiteralPath 'C:\\D\\x.lnk' -PathType Leaf)) { exit 0 }\n"
-            "$WshShell = New-Object -ComObject WScript.Shell\n"
-            "$Target = $WshShell.CreateShortcut('C:\\D\\x.lnk').TargetPath\n"
-            "if ([String]::IsNullOrWhiteSpace($Target)) { exit 0 }\n"
-            "$Target = [Environment]::ExpandEnvironmentVariables($Target)\n"
-            "$Actual = [IO.Path]::GetFullPath($Target)\n"
-            "$Expected = [IO.Path]::GetFullPath('C:\\it''s\\launcher.exe')\n"
-            "if ([String]::Equals($Actual, $Expected, [StringComparison]::OrdinalIgnoreCase)) {\n"
-            "    Remove-Item -LiteralPath 'C:\\D\\x.lnk' -Force\n"
-            "}\n");
-}
-
 // Against the stand-in PowerShell.
 class ShellShortcuts : public testing::Test {
  protected:
