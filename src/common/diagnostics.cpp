@@ -1,6 +1,7 @@
 #include "common/diagnostics.h"
 
 #include <atomic>
+#include <set>
 
 #include "platform/console.h"
 
@@ -27,9 +28,19 @@ void appendPieces(std::string& out, std::initializer_list<DiagPiece> pieces) {
 
 std::atomic<bool> g_trace{false};
 
-// The current step: a pointer to a string that is never freed once published,
-// swapped in with one atomic store so readers never see a torn name.
+// The current step: a pointer to an interned name, swapped in with one atomic
+// store so readers never see a torn name. Interned names live as long as the
+// process (step names are few and fixed), so a published pointer stays valid.
 std::atomic<const std::string*> g_step{nullptr};
+
+const std::string* internStepName(std::string_view name) {
+  static std::mutex m;
+  static std::set<std::string, std::less<>> names;
+  std::lock_guard<std::mutex> lock(m);
+  auto it = names.find(name);
+  if (it == names.end()) it = names.emplace(name).first;
+  return &*it;
+}
 
 }  // namespace
 
@@ -67,9 +78,7 @@ void setBootstrapTrace(bool on) { g_trace.store(on); }
 bool bootstrapTraceEnabled() { return g_trace.load(); }
 
 void markBootstrapStep(std::string_view name) {
-  // Step names are few and fixed; keeping every published one alive lets a
-  // reader on another thread use the pointer without a lock.
-  g_step.store(new std::string(name));  // NOLINT: intentionally never freed
+  g_step.store(internStepName(name));
   if (g_trace.load()) diagLine({"Bootstrap trace: ", name});
 }
 
