@@ -77,11 +77,13 @@ Status cleanUp(std::string_view own, std::string_view managerPath, std::string_v
   }
 
   fs::Dir identifierDir = TRY(openManagedSubdir(layout.localAppData, manifest.identifier));
-  {
-    fs::Dir channelDir = TRY(fs::openDirAt(identifierDir, channelName));
-    TRY(checkRegularBelow(channelDir, "uninstall.exe", Error::InvalidUninstallLocation));
-    TRY(checkRegularBelow(channelDir, ".tamberlock-uninstall.json", Error::InvalidUninstallManifest));
-  }
+  // The folder checked here is the one the files are deleted from: opening it
+  // again after the registry entry is gone could fail (or find another
+  // folder) with nothing left to roll back from.
+  fs::Dir channelDir = TRY(fs::openDirAt(identifierDir, channelName));
+  TRY(checkRegularBelow(channelDir, "uninstall.exe", Error::InvalidUninstallLocation));
+  TRY(checkRegularBelow(channelDir, ".tamberlock-uninstall.json", Error::InvalidUninstallManifest));
+  if (deleteData) channelDir.close();
 
   TRY(deleteRegistryKeyOrAbsent(manifest.identifier, manifest.channel));
 
@@ -92,7 +94,6 @@ Status cleanUp(std::string_view own, std::string_view managerPath, std::string_v
       return removed;
     }
   } else {
-    fs::Dir channelDir = TRY(fs::openDirAt(identifierDir, channelName));
     for (std::string_view name : {std::string_view("uninstall.exe"), std::string_view(".tamberlock-uninstall.json")}) {
       Status removed = deleteFileWithRetries(channelDir, name);
       if (!removed.ok()) {
