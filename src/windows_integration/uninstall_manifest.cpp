@@ -1,9 +1,9 @@
 #include "windows_integration/uninstall_manifest.h"
 
-#include <cstdio>
 #include <memory>
 #include <utility>
 
+#include "common/atomic_write.h"
 #include "common/install_layout.h"
 #include "common/json_reader.h"
 #include "common/json_writer.h"
@@ -85,31 +85,6 @@ void appendText(std::string& out, std::string_view text) {
   }
 }
 
-// Writes the bytes to a fresh file beside the target, flushed to disk, and
-// renames it over the target; the temporary file goes again on failure.
-Status replaceFileContents(std::string_view path, std::string_view bytes) {
-  std::optional<std::string> folder = parentPath(path);
-  if (!folder) return Error::InvalidPath;
-  char name[17];
-  std::snprintf(name, sizeof name, "%016llx", static_cast<unsigned long long>(io().randomU64()));
-  std::string temp = joinPath({*folder, name});
-  Status written = [&]() -> Status {
-    fs::File file = TRY(fs::createFile(temp, /*exclusive=*/true, /*truncate=*/false));
-    TRY(fs::writeAll(file, bytes.data(), bytes.size()));
-    TRY(fs::syncFile(file));
-    return success();
-  }();
-  if (!written) {
-    (void)fs::deleteFile(temp);
-    return written;
-  }
-  if (Status renamed = fs::rename(temp, path); !renamed) {
-    (void)fs::deleteFile(temp);
-    return renamed;
-  }
-  if (Result<fs::Dir> dir = fs::openDir(*folder)) (void)fs::syncDir(*dir);
-  return success();
-}
 
 }  // namespace
 
@@ -146,7 +121,7 @@ std::string serializeUninstallManifest(const UninstallManifest& m) {
 }
 
 Status writeUninstallManifest(std::string_view manifestPath, const UninstallManifest& manifest) {
-  return replaceFileContents(manifestPath, serializeUninstallManifest(manifest));
+  return writeFileAtomically(manifestPath, serializeUninstallManifest(manifest));
 }
 
 Result<UninstallManifest> parseUninstallManifestJson(std::string_view bytes) {
