@@ -82,7 +82,10 @@ Status checkHardlink(const RecipeEntry& entry, const EntryMap& entries, const fs
 Status checkEntry(const RecipeEntry& entry, const EntryMap& entries, const fs::Dir& root) {
   const std::string_view name = lastComponent(entry.path);
   fs::Dir parent = TRY(openArchiveParentDir(root, entry.path, false));
-  const fs::FileStat st = TRY(fs::statAt(parent, name));
+  Result<fs::FileStat> examined = fs::statAt(parent, name);
+  // The folders above were there; only the entry itself is absent.
+  if (!examined && examined.error() == Error::FileNotFound) return Error::MissingStagedPath;
+  const fs::FileStat st = TRY(examined);
   if (!kindAgrees(entry.kind, st.kind)) return Error::StagedEntryTypeMismatch;
   switch (entry.kind) {
     case RecipeEntryKind::symlink:
