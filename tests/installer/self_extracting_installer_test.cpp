@@ -1,0 +1,297 @@
+// The installer run in-process: payload, window pages, the mutex, the
+// checks of where it may write, and the launch.
+#include "installer/self_extracting_installer.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+#include "common/install_mutex.h"
+#include "common/progress_reporter.h"
+#include "installer/app_launch.h"
+#include "installer/channel_root_preparation.h"
+#include "installer/installer_fixture.h"
+#include "platform/named_mutex.h"
+#include "support/dialog_host_env.h"
+
+namespace tl {
+namespace {
+
+using test::hostExists;
+using test::treeOf;
+
+const std::string kEmbedded = R"({"identifier":"com.example.demo","name":"Demo App","channel":"stable","hash":"b7"})";
+
+bool waitForFile(const std::string& host) {
+  for (int i = 0; i < 500; ++i) {
+    if (hostExists(host)) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return false;
+}
+
+class InstallerRun : public testing::Test {
+ public:
+  void SetUp() override {
+    resetInstallFailureForTesting();
+    // The sandbox's channel root does not exist yet: the run makes it.
+    std::filesystem::remove_all(sb_.box.host(sb_.box.userRel(std::string("AppData/Local/") + test::kAppId)));
+    launched_ = sb_.box.host("launched.txt");
+    tar_ = test::TarBuilder()
+               .dir("DemoApp")
+               .dir("DemoApp/bin")
+               .file("DemoApp/bin/launcher.exe", "#!/bin/sh\necho started \"$#\" > '" + launched_ + "'\n")
+               .dir("DemoApp/Resources")
+               .file("DemoApp/Resources/uninstall", "manager")
+               .end()
+               .bytes();
+  }
+  void TearDown() override { resetInstallFailureForTesting(); }
+
+  std::string appendedInstaller(const std::string& metadata) {
+    sb_.box.writeFile("Setup.exe", "binary TAMBERLOCK_METADATA_V1 in code\n" + std::string("TAMBERLOCK_METADATA_V1") +
+                                       metadata + "TAMBERLOCK_ARCHIVE_V1" + test::zstdCompress(tar_));
+    return sb_.box.win("Setup.exe");
+  }
+  std::string sideInstaller(const std::string& metadata, bool withArchive) {
+    sb_.box.makeDirs("dl/.installer");
+    sb_.box.writeFile("dl/Setup.exe", "binary");
+    sb_.box.writeFile("dl/.installer/Setup.metadata.json", metadata);
+    if (withArchive) sb_.box.writeFile("dl/Setup.tar.zst", test::zstdCompress(tar_));
+    return sb_.box.win("dl\\Setup.exe");
+  }
+
+  Result<InstallerOutcome> run(const std::string& exe) {
+    testing::internal::CaptureStderr();
+    Result<InstallerOutcome> r = runSelfExtractingInstaller(exe);
+    err_ = testing::internal::GetCapturedStderr();
+    return r;
+  }
+  std::string localTree() const {
+    std::string out;
+    for (const std::string& p : treeOf(sb_.box.host(sb_.box.userRel("AppData/Local")))) out += p + "\n";
+    return out;
+  }
+
+  test::InstallerSandbox sb_;
+  std::string launched_;
+  std::string tar_;
+  std::string err_;
+};
+
+TEST_F(InstallerRun, AppendedPayloadInstallsAndLaunches) {
+  test::DialogHostEnv ui;
+  ui.autoclose("1");
+  const std::string exe = appendedInstaller(kEmbedded);
+  Result<InstallerOutcome> r = run(exe);
+  ASSERT_TRUE(r.ok()) << err_;
+  EXPECT_EQ(*r, InstallerOutcome::Installed);
+  EXPECT_EQ(treeOf(sb_.host("self-extraction")), std::vector<std::string>{"b7.recipe.json"});
+  const std::size_t offset = 38 + 22 + kEmbedded.size();
+  EXPECT_NE(err_.find("Preparing installation...\nSelf-extracting archive found at offset " + std::to_string(offset) +
+                      "\nExtracting application files...\n"),
+            std::string::npos)
+      << err_;
+  EXPECT_TRUE(ui.has(1, "content The application was installed successfully."));
+  // The launcher runs with its path as its only argument.
+  ASSERT_TRUE(waitForFile(launched_));
+  EXPECT_TRUE(waitForFile(launched_));
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_EQ(test::IntegrationSandbox::readHost(launched_), "started 0\n");
+}
+
+TEST_F(InstallerRun, SideFilesInstall) {
+  const std::string exe = sideInstaller(
+      R"({"identifier":"com.example.demo","name":"Demo App","channel":"stable","install_root_name":"stable","x":1})",
+      true);
+  Result<InstallerOutcome> r = run(exe);
+  ASSERT_TRUE(r.ok()) << err_;
+  const std::string expected = "\nInstalling Demo App...\nPreparing installation...\nFound adjacent archive file: " +
+                               sb_.box.win("dl\\Setup.tar.zst") +
+                               "\nUsing metadata: identifier=com.example.demo, name=Demo App, channel=stable\n"
+                               "Extracting to: " +
+                               sb_.selfExtractionDir() + "\nApp will be installed to: " + sb_.appDir() +
+                               "\nExtracting application files...\n";
+  EXPECT_EQ(err_.substr(0, expected.size()), expected);
+  EXPECT_EQ(treeOf(sb_.host("self-extraction")), std::vector<std::string>{"current.recipe.json"});
+  EXPECT_TRUE(waitForFile(launched_));
+}
+
+TEST_F(InstallerRun, FailurePages) {
+  struct Case {
+    const char* name;
+    std::function<std::string(InstallerRun&)> setup;
+    Error expected;
+    const char* page;  // none: no window
+  };
+  const std::vector<Case> cases = {
+      {"side metadata without its archive",
+       [](InstallerRun& t) {
+         return t.sideInstaller(R"({"identifier":"com.example.demo","name":"Demo","channel":"dev"})", false);
+       },
+       Error::MissingInstallerArchive, "The application could not be installed."},
+      {"unknown channel",
+       [](InstallerRun& t) {
+         return t.sideInstaller(R"({"identifier":"com.example.demo","name":"Demo","channel":"beta"})", true);
+       },
+       Error::InvalidInstallIdentity, nullptr},
+      {"identifier that is no file name",
+       [](InstallerRun& t) {
+         return t.appendedInstaller(R"({"identifier":"a:b","name":"Demo","channel":"dev"})");
+       },
+       Error::InvalidInstallIdentity, nullptr},
+      {"archive that is not zstd",
+       [](InstallerRun& t) {
+         std::string exe = t.sideInstaller(R"({"identifier":"com.example.demo","name":"Demo","channel":"dev"})", true);
+         t.sb_.box.writeFile("dl/Setup.tar.zst", t.tar_);
+         return exe;
+       },
+       Error::DecompressionFailed, "The application could not be installed."},
+      {"a locked file",
+       [](InstallerRun& t) {
+         io().setFaultHook([](FsOp op, std::string_view path) -> Status {
+           if (op == FsOp::Rename && test::endsWith(path, "\\app")) return Error::FileBusy;
+           return success();
+         });
+         t.sb_.box.makeDirs(t.sb_.channelRel("app"));
+         return t.appendedInstaller(kEmbedded);
+       },
+       Error::FileBusy, "The application is still running or its files are locked. Close it and try again."},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    resetInstallFailureForTesting();
+    test::DialogHostEnv ui;
+    ui.autoclose("1");
+    const std::string exe = c.setup(*this);
+    Result<InstallerOutcome> r = run(exe);
+    io().setFaultHook(nullptr);
+    ASSERT_FALSE(r.ok());
+    EXPECT_EQ(r.error(), c.expected) << err_;
+    if (c.page) {
+      EXPECT_TRUE(ui.has(1, std::string("content ") + c.page)) << ui.text();
+      EXPECT_TRUE(ui.has(1, "instruction Installation failed"));
+      EXPECT_TRUE(installFailureShown());
+    } else {
+      EXPECT_EQ(ui.text(), "");
+    }
+  }
+}
+
+TEST_F(InstallerRun, OccupiedMutexTouchesNothing) {
+  const std::string exe = appendedInstaller(kEmbedded);
+  const std::string before = localTree();
+  std::mutex m;
+  std::condition_variable cv;
+  bool held = false;
+  bool done = false;
+  std::thread holder([&] {
+    Result<InstallLock> lock = acquireInstallMutex(sb_.win(""), platform::kInfinite);
+    std::unique_lock<std::mutex> g(m);
+    held = lock.ok();
+    cv.notify_all();
+    cv.wait(g, [&] { return done; });
+  });
+  {
+    std::unique_lock<std::mutex> g(m);
+    cv.wait(g, [&] { return held; });
+  }
+  test::DialogHostEnv ui;
+  ui.autoclose("1");
+  Result<InstallerOutcome> r = run(exe);
+  {
+    std::lock_guard<std::mutex> g(m);
+    done = true;
+  }
+  cv.notify_all();
+  holder.join();
+  ASSERT_FALSE(r.ok());
+  EXPECT_EQ(r.error(), Error::InstallationAlreadyInProgress);
+  EXPECT_TRUE(ui.has(1, "content Another installation is already in progress. Close it before trying again."));
+  EXPECT_EQ(localTree(), before);
+}
+
+// Where the installation may write: below a real local application-data
+// folder, through real identifier and channel folders only.
+TEST_F(InstallerRun, UnsafeLocationsAreRefusedBeforeAnyWrite) {
+  sb_.box.makeDirs("outside");
+  const std::string outside = sb_.box.host("outside");
+  const std::string local = sb_.box.host(sb_.box.userRel("AppData/Local"));
+  struct Case {
+    const char* name;
+    std::function<void()> setup;
+  };
+  const std::vector<Case> cases = {
+      {"empty", [&] { sb_.box.setEnv("LOCALAPPDATA", ""); }},
+      {"relative", [&] { sb_.box.setEnv("LOCALAPPDATA", "rel\\Local"); }},
+      {"drive-relative", [&] { sb_.box.setEnv("LOCALAPPDATA", "Z:rel"); }},
+      {"missing", [&] { sb_.box.setEnv("LOCALAPPDATA", sb_.box.win("nowhere")); }},
+      {"a link", [&] {
+         ASSERT_EQ(::symlink(outside.c_str(), sb_.box.host("linked").c_str()), 0);
+         sb_.box.setEnv("LOCALAPPDATA", sb_.box.win("linked"));
+       }},
+      {"identifier folder a link", [&] {
+         ASSERT_EQ(::symlink(outside.c_str(), (local + "/" + test::kAppId).c_str()), 0);
+       }},
+      {"channel root a link", [&] {
+         std::filesystem::create_directory(local + "/" + test::kAppId);
+         ASSERT_EQ(::symlink(outside.c_str(), (local + "/" + test::kAppId + "/stable").c_str()), 0);
+       }},
+  };
+  const std::string exe = appendedInstaller(kEmbedded);
+  const std::string cwd = std::filesystem::current_path();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::filesystem::remove_all(local + "/" + test::kAppId);
+    std::filesystem::remove(sb_.box.host("linked"));
+    sb_.box.setEnv("LOCALAPPDATA", sb_.box.localAppData());
+    c.setup();
+    // A relative folder would be taken from the working folder.
+    std::filesystem::current_path(sb_.box.host("outside"));
+    Result<InstallerOutcome> r = run(exe);
+    std::filesystem::current_path(cwd);
+    ASSERT_FALSE(r.ok()) << err_;
+    EXPECT_EQ(r.error(), Error::InvalidUninstallLocation);
+    EXPECT_EQ(treeOf(outside), std::vector<std::string>{});
+  }
+}
+
+TEST(ChannelRootPreparation, MakesMissingFoldersInTheirPlaces) {
+  test::IntegrationSandbox box;
+  const std::string local = box.localAppData();
+  Result<std::string> root = installerChannelRoot("com.x", "dev");
+  ASSERT_TRUE(root.ok());
+  EXPECT_EQ(*root, local + "\\com.x\\dev");
+  Result<InstallLayout> layout = prepareChannelRoot(*root, "com.x", "dev");
+  ASSERT_TRUE(layout.ok());
+  EXPECT_EQ(layout->appDir, local + "\\com.x\\dev\\app");
+  EXPECT_TRUE(hostExists(box.host(box.userRel("AppData/Local/com.x/dev"))));
+  // Twice is fine; a root elsewhere is not made.
+  EXPECT_TRUE(prepareChannelRoot(*root, "com.x", "dev").ok());
+  for (const std::string& wrong : {local + "\\other\\dev", local + "\\com.x\\dev\\deeper", local + "\\com.x"}) {
+    Result<InstallLayout> r = prepareChannelRoot(wrong, "com.x", "dev");
+    ASSERT_FALSE(r.ok()) << wrong;
+    EXPECT_EQ(r.error(), Error::InvalidUninstallLocation);
+  }
+  EXPECT_FALSE(hostExists(box.host(box.userRel("AppData/Local/other"))));
+  EXPECT_FALSE(hostExists(box.host(box.userRel("AppData/Local/com.x/dev/deeper"))));
+}
+
+TEST(AppLaunch, FailureIsOneWarning) {
+  test::TempDir dir;
+  std::filesystem::create_directories(dir.host("app/bin"));
+  testing::internal::CaptureStderr();
+  launchInstalledApp(dir.win("app"));
+  std::ofstream(dir.host("app/bin/launcher.exe")) << "not a program";
+  launchInstalledApp(dir.win("app"));
+  std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(err.find("Warning: The application was installed, but it could not be launched: error.FileNotFound\n"), 0u)
+      << err;
+  EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 2);
+}
+
+}  // namespace
+}  // namespace tl
