@@ -18,14 +18,7 @@
 namespace tl::test {
 
 inline std::string toHex(std::string_view bytes) {
-  static const char* digits = "0123456789abcdef";
-  std::string out;
-  out.reserve(bytes.size() * 2);
-  for (const unsigned char c : bytes) {
-    out += digits[c >> 4];
-    out += digits[c & 15];
-  }
-  return out;
+  return toLowerHex(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
 }
 
 inline void writeHostFile(const std::string& hostPath, const std::string& content) {
@@ -150,13 +143,6 @@ class RecipeTree {
 inline fs::Dir openHostDir(const std::string& hostPath) {
   Result<fs::Dir> d = fs::openDir(fs::windowsPath(hostPath));
   return d ? std::move(d).take() : fs::Dir{};
-}
-
-// Number of open descriptors of this process: handles must not leak.
-inline std::size_t openDescriptorCount() {
-  std::size_t n = 0;
-  for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator("/proc/self/fd")) ++n;
-  return n;
 }
 
 }  // namespace tl::test

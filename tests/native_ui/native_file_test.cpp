@@ -29,15 +29,9 @@ std::string readHost(const std::string& host) {
   return s.str();
 }
 
-std::vector<std::string> namesIn(const std::string& host) {
-  std::vector<std::string> names;
-  for (const auto& e : sfs::directory_iterator(host)) names.push_back(e.path().filename().string());
-  return names;
-}
-
 bool anyTemporaryIn(const std::string& host) {
-  for (const std::string& n : namesIn(host)) {
-    if (n.find(".tmp-") != std::string::npos) return true;
+  for (const auto& e : sfs::directory_iterator(host)) {
+    if (e.path().filename().string().find(".tmp-") != std::string::npos) return true;
   }
   return false;
 }
