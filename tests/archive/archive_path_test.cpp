@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 
 namespace tl {
@@ -11,6 +12,8 @@ struct PathCase {
   std::string path;
   bool valid;
 };
+
+void PrintTo(const PathCase& c, std::ostream* os) { *os << testing::PrintToString(c.path); }
 
 class ArchivePathTest : public testing::TestWithParam<PathCase> {};
 
@@ -45,6 +48,10 @@ struct LinkCase {
   std::string target;
   bool valid;
 };
+
+void PrintTo(const LinkCase& c, std::ostream* os) {
+  *os << testing::PrintToString(c.link) << " -> " << testing::PrintToString(c.target);
+}
 
 class LinkTargetTest : public testing::TestWithParam<LinkCase> {};
 
