@@ -390,6 +390,15 @@ class FailedRemoval(UninstallBase):
         self.assertFalse(self.sb.task_exists(task))
         self.assert_registration_removed(root)
 
+    def test_processes_that_cannot_be_stopped_only_warn(self):
+        root = self.install()
+        self.sb.add_fault("powershell.exe", "*", "*Stop-Process*", exit_code=5)
+        self.assertEqual(self.uninstall(root, "--quiet"),
+                         (0, "Warning: Could not stop running app processes: error.WindowsCommandFailed\n"))
+        self.wait_for_cleanup()
+        self.assert_app_removed(root)
+        self.assert_registration_removed(root)
+
     def test_a_registry_entry_already_gone_does_not_stop_the_clean_up(self):
         root = self.install()
         self.sb.run_tool("reg.exe", "delete", UNINSTALL_KEY + IDENT + ".stable", "/f", "/reg:64")
@@ -465,6 +474,10 @@ class BootstrapInstall(UninstallBase):
         ]
         for kwargs, stage, error in cases:
             self.assertEqual(self.bootstrap(root, **kwargs), (1, self.failure(stage, error)), kwargs)
+        renamed = os.path.join(root, "app", "Resources", "uninstaller")
+        shutil.copy(SETUP, renamed)
+        self.assertEqual(self.run_exe(renamed, "--bootstrap-install", to_win(root), "--quiet"),
+                         (1, self.failure("windows: locate bundled invocation", "InvalidUninstallLocation")))
         self.assertFalse(os.path.exists(os.path.join(root, "uninstall.exe")))
 
     def test_version_metadata_failures(self):
@@ -567,6 +580,25 @@ class RegistrationRefresh(UninstallBase):
         self.wait_for_cleanup()  # the helper has itself deleted
         self.assert_refreshed(root, old)
 
+
+    def test_a_failed_registration_restores_the_old_manifest_only_from_the_bundle(self):
+        root = self.install()
+        old = self.nonce(root)
+        self.write(os.path.join(root, "uninstall.exe"), "old manager")
+        self.sb.add_fault("reg.exe", "add", "*", "/v", "DisplayVersion", "*", times=1)
+        code, err = self.run_exe(os.path.join(root, "app", "Resources", "uninstall"), "--refresh-registration")
+        self.assertEqual((code, err.splitlines()[-1]), (1, "error: WindowsCommandFailed"))
+        # The old nonce and entry are back; the new manager stays.
+        self.assertEqual(self.nonce(root), old)
+        self.assertTrue(self.registered())
+        with open(os.path.join(root, "uninstall.exe"), "rb") as f, open(SETUP, "rb") as g:
+            self.assertEqual(f.read(), g.read())
+
+        # Run as uninstall.exe there is nothing to roll back to.
+        self.sb.add_fault("reg.exe", "add", "*", "/v", "DisplayVersion", "*", times=1)
+        code, err = self.uninstall(root, "--refresh-registration")
+        self.assertEqual((code, err.splitlines()[-1]), (1, "error: WindowsCommandFailed"))
+        self.assertNotEqual(self.nonce(root), old)
 
 if __name__ == "__main__":
     unittest.main()
