@@ -133,7 +133,7 @@ class Registry(StandinTest):
         self.assertEqual(out, "\r\nHKEY_CURRENT_USER\\Software\\Microsoft\\Windows\\CurrentVersion\\"
                               "Uninstall\\app.stable\r\n"
                               "    DisplayName    REG_SZ    Renamed\r\n"
-                              "    NoModify    REG_DWORD    0x1\r\n")
+                              "    NoModify    REG_DWORD    0x1\r\n\r\n")
         self.assertIsNone(self.sb.reg_values(UNINSTALL, view=32))
         self.assertEqual(self.sb.reg_values(UNINSTALL.rsplit("\\", 1)[0]), {})
         p = self.sb.run_tool("reg.exe", "delete", UNINSTALL.rsplit("\\", 1)[0], "/f", "/reg:64")

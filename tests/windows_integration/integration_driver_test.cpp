@@ -125,8 +125,9 @@ TEST_F(IntegrationDriver, IntegratesAnUnpackedApplication) {
       "    NoRepair    REG_DWORD    0x1\r",
   };
   std::vector<std::string> shown = lines(query);
-  ASSERT_EQ(shown.size(), 10u) << query;
+  ASSERT_EQ(shown.size(), 11u) << query;
   for (std::size_t i = 0; i < 8; ++i) EXPECT_EQ(shown[i + 2], values[i]);
+  EXPECT_EQ(shown[10], "\r");
 
   // Every step traced, in order, and the three lines of what was done.
   std::vector<std::string> traced = linesStartingWith(err, "Bootstrap trace: ");

@@ -125,10 +125,15 @@ int query(const Args& args) {
       out += "    " + (v.name.empty() ? std::string("(Default)") : v.name) + "    " + v.type + "    " + shown + "\r\n";
     }
   }
+  // Each listed block (values, then subkeys) ends with a blank line, as the
+  // real tool prints it.
+  const bool hasValues = k && !k->values.empty();
+  if (hasValues) out += "\r\n";
   std::vector<std::string> subkeys = reg.children(view, key);
   if (!subkeys.empty()) {
-    out += "\r\n";
+    if (!hasValues) out += "\r\n";
     for (const std::string& sk : subkeys) out += sk + "\r\n";
+    out += "\r\n";
   }
   std::fwrite(out.data(), 1, out.size(), stdout);
   return 0;
