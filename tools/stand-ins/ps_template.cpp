@@ -16,8 +16,11 @@ std::size_t quoteCharLength(std::string_view s, std::size_t pos) {
 namespace {
 
 // Reads a literal's content from `pos` up to (not including) its closing
-// quote. Two quote characters in a row are one literal quote, the first one.
-bool readLiteral(std::string_view script, std::size_t& pos, std::string& value) {
+// quote. Two quote characters in a row are one literal quote. The system
+// doubles each quote character with itself; a pair of two different ones is
+// refused (`why` says so), since which of them PowerShell keeps is exactly
+// the kind of detail a wrong quoting would hide behind.
+bool readLiteral(std::string_view script, std::size_t& pos, std::string& value, std::string& why) {
   value.clear();
   while (pos < script.size()) {
     std::size_t q = quoteCharLength(script, pos);
@@ -27,9 +30,14 @@ bool readLiteral(std::string_view script, std::size_t& pos, std::string& value) 
     }
     std::size_t q2 = quoteCharLength(script, pos + q);
     if (q2 == 0) return true;
+    if (script.substr(pos, q) != script.substr(pos + q, q2)) {
+      why = "two different quote characters in a row in a literal";
+      return false;
+    }
     value.append(script.substr(pos, q));
     pos += q + q2;
   }
+  why = "a quoted literal is never closed";
   return false;
 }
 
@@ -54,9 +62,8 @@ TemplateMatch matchTemplate(std::string_view script, std::string_view templ) {
       t += 2;
       std::string value;
       std::size_t from = pos;
-      if (!readLiteral(script, pos, value)) {
+      if (!readLiteral(script, pos, value, m.why)) {
         m.failedAt = from;
-        m.why = "a quoted literal is never closed";
         return m;
       }
       if (m.values.size() <= slot) {
