@@ -182,24 +182,6 @@ TEST_F(AppInstallation, BundleNames) {
   EXPECT_EQ(appBundleName("   ", "stable"), "");
 }
 
-TEST_F(AppInstallation, CanaryInstallsTheRootNamedForItsChannel) {
-  // The channel folder holds the canary installation here.
-  test::InstallerSandbox canary;
-  canary.box.makeDirs(canary.box.userRel(std::string("AppData/Local/") + test::kAppId + "/canary"));
-  std::string tar = test::demoAppTar("2", "DemoApp-canary").end().bytes();
-  std::string archive = test::zstdCompress(tar);
-  InstallerMetadata m = test::demoMetadata();
-  m.channel = "canary";
-  std::string root = canary.box.win(canary.box.userRel(std::string("AppData/Local/") + test::kAppId + "/canary"));
-  ProgressReporter r;
-  testing::internal::CaptureStderr();
-  Status s = extractAndInstallApp(InstallerArchiveSource::appended(archive), m, root + "\\self-extraction",
-                                  root + "\\app", r);
-  std::string err = testing::internal::GetCapturedStderr();
-  ASSERT_TRUE(s.ok()) << err;
-  EXPECT_NE(err.find("DEBUG: app_bundle_name = 'DemoApp-canary'\n"), std::string::npos);
-}
-
 // Failures before the old application is touched leave it as it was and
 // delete the partial folder.
 TEST_F(AppInstallation, EarlyFailuresKeepTheEarlierInstallation) {
