@@ -46,7 +46,10 @@ std::string hexNoLeadingZeros(std::uint64_t n) {
 }  // namespace
 
 Result<std::string> cleanupPingReference(std::string_view pingPath) {
-  if (isPrintableAscii(pingPath)) return escapeForScript(pingPath);
+  // The path is held to the script rule even when %SystemRoot% stands for
+  // it: the expanded text lands between the same double quotes.
+  std::string escaped = TRY(escapeForScript(pingPath));
+  if (isPrintableAscii(pingPath)) return escaped;
   if (std::optional<std::string> systemRoot = env::get("SystemRoot")) {
     bool underSystemRoot =
         TRY(pathsEqualIgnoreCase(pingPath, joinPath({*systemRoot, "System32", "ping.exe"})));

@@ -66,6 +66,8 @@ TEST(CleanupScript, PingReference) {
             "%SystemRoot%\\System32\\ping.exe");
   EXPECT_EQ(cleanupPingReference("C:\\\xC3\xA9lsewhere\\ping.exe").error(), Error::InvalidPath);
   EXPECT_EQ(cleanupPingReference("C:\\W\"\\ping.exe").error(), Error::InvalidPath);
+  env::setForTesting({{"SystemRoot", "C:\\W\"\xC3\xAFn"}});
+  EXPECT_EQ(cleanupPingReference("C:\\W\"\xC3\xAFn\\System32\\ping.exe").error(), Error::InvalidPath);
   env::setForTesting({});
   EXPECT_EQ(cleanupPingReference("c:\\w\xC3\xAFn\\system32\\ping.exe").error(), Error::InvalidPath);
 }
