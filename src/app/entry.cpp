@@ -25,6 +25,8 @@ namespace tl {
 
 namespace {
 
+// The installer queries its own path into a buffer of this many bytes; a
+// path of exactly this length fits (no terminator is stored).
 constexpr std::size_t kInstallerPathBuffer = 1024;
 
 // The arguments after the program name, as WTF-8 byte strings.
@@ -42,7 +44,7 @@ Status runInstallerRole() {
     writeDiag({"Self-extractor v1.3 starting...\n"});
   }
   std::string exe = TRY(process::ownExecutablePath());
-  if (exe.size() + 1 > kInstallerPathBuffer) return Error::NameTooLong;
+  if (exe.size() > kInstallerPathBuffer) return Error::NameTooLong;
   Result<InstallerOutcome> outcome = runSelfExtractingInstaller(exe);
   if (!outcome.ok()) {
     showFailureWindow("The installer package is invalid or could not be read. Download it again and retry.");

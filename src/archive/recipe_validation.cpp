@@ -60,14 +60,17 @@ class FoldedTree {
     children_.reserve(expectedEntries * 2);
   }
 
-  // The node of `path`, created with every missing ancestor.
-  std::uint32_t insert(std::string_view path) {
+  // The node of `path`, created with every missing ancestor. `respelled` is
+  // set when a component names an existing node in another letter case.
+  std::uint32_t insert(std::string_view path, bool& respelled) {
     std::uint32_t node = kRoot;
     forEachComponent(path, [&](std::string_view name) {
       auto [it, added] = children_.try_emplace(Key{node, name}, static_cast<std::uint32_t>(parent_.size()));
       if (added) {
         parent_.push_back(node);
         kind_.push_back(std::nullopt);
+      } else if (it->first.name != name) {
+        respelled = true;
       }
       node = it->second;
     });
@@ -201,8 +204,12 @@ Status validate(const UpdateRecipe& r) {
     if (e.mode > kMaxMode || e.tar_offset > r.archive_size || e.size > r.archive_size - e.tar_offset) {
       return Error::InvalidRecipe;
     }
-    const std::uint32_t node = tree.insert(e.path);
-    if (tree.kind(node)) return Error::DuplicateArchivePath;
+    // A folder spelled in two letter cases is one folder on disk, which the
+    // unpacking fills under its first spelling; the tree would then never
+    // verify against the recipe. Refused like any other case twin.
+    bool respelled = false;
+    const std::uint32_t node = tree.insert(e.path, respelled);
+    if (tree.kind(node) || respelled) return Error::DuplicateArchivePath;
     tree.setKind(node, e.kind);
     nodeOf[i] = node;
     byPath.emplace(e.path, i);

@@ -119,9 +119,23 @@ TEST(RecipeValidation, ChecksInOrder) {
       {"ancestor is a file",
        [](UpdateRecipe& r) {
          r.entries.push_back(entry(r, "App/bin"));
-         r.entries.back().path = "APP/BIN/tool/x";
+         r.entries.back().path = "App/bin/tool/x";
        },
        "NonDirectoryArchiveAncestor"},
+      {"listed folder in another case",
+       [](UpdateRecipe& r) {
+         r.entries.push_back(entry(r, "App/bin"));
+         r.entries.back().path = "APP/bin/x";
+       },
+       "DuplicateArchivePath"},
+      {"implied folder in another case",
+       [](UpdateRecipe& r) {
+         r.entries.push_back(entry(r, "App/bin"));
+         r.entries.back().path = "Other/x";
+         r.entries.push_back(entry(r, "App/bin"));
+         r.entries.back().path = "other";
+       },
+       "DuplicateArchivePath"},
       {"ancestor is a symlink listed later",
        [](UpdateRecipe& r) {
          r.entries.insert(r.entries.begin(), entry(r, "App/bin"));

@@ -71,6 +71,21 @@ class Dispatch(unittest.TestCase):
         self.assertTrue(err.endswith("error: InvalidInstaller\n"), err)
         self.assertIn("ERROR: Not a valid self-extracting installer\n", err)
 
+    def test_installer_path_of_1024_bytes_fits_and_1025_does_not(self):
+        # The path is measured in its Windows form, "Z:" + the host path.
+        for total, last in ((1024, "error: InvalidInstaller\n"), (1025, "error: NameTooLong\n")):
+            folder = self.tmp
+            while total - 2 - len(folder) - 1 > 250:
+                folder = os.path.join(folder, "d" * 200)
+            os.makedirs(folder, exist_ok=True)
+            exe = os.path.join(folder, "s" * (total - 2 - len(folder) - 1 - 4) + ".exe")
+            self.assertEqual(len(exe) + 2, total)
+            os.symlink(SETUP, exe)
+            code, err = run([], exe=exe, env_extra=self.env)
+            self.assertEqual(code, 1, total)
+            self.assertTrue(err.startswith("Self-extractor v1.3 starting...\n"), err)
+            self.assertTrue(err.endswith(last), (total, err))
+
     def test_uninstall_name_in_any_case_reaches_the_uninstaller(self):
         for name in ("UNINSTALL.EXE", "uninstall.exe"):
             d = tempfile.mkdtemp(dir=self.tmp)
