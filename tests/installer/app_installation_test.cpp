@@ -14,6 +14,7 @@ namespace tl {
 namespace {
 
 using test::endsWith;
+using test::failOn;
 using test::FaultGuard;
 using test::hostExists;
 using test::treeOf;
@@ -288,10 +289,7 @@ TEST_F(AppInstallation, MoveInThatSucceedsOnALaterAttempt) {
 }
 
 TEST_F(AppInstallation, FirstInstallRollbackRemovesOnlyWhatItMade) {
-  FaultGuard guard([&](FsOp op, std::string_view path) -> Status {
-    if (op == FsOp::Rename && endsWith(path, "self-extraction.partial")) return Error::AccessDenied;
-    return success();
-  });
+  FaultGuard guard(failOn(FsOp::Rename, "self-extraction.partial", Error::AccessDenied));
   Status s = install();
   ASSERT_FALSE(s.ok());
   EXPECT_EQ(s.error(), Error::AccessDenied);
@@ -300,10 +298,7 @@ TEST_F(AppInstallation, FirstInstallRollbackRemovesOnlyWhatItMade) {
 
 TEST_F(AppInstallation, AppThatCannotBeMovedAsideFailsAtOnce) {
   earlierInstall();
-  FaultGuard guard([&](FsOp op, std::string_view path) -> Status {
-    if (op == FsOp::Rename && endsWith(path, "stable\\app")) return Error::AccessDenied;
-    return success();
-  });
+  FaultGuard guard(failOn(FsOp::Rename, "stable\\app", Error::AccessDenied));
   const std::uint64_t sleepsBefore = fakeClock().sleepCount();
   Status s = install();
   ASSERT_FALSE(s.ok());
@@ -314,10 +309,7 @@ TEST_F(AppInstallation, AppThatCannotBeMovedAsideFailsAtOnce) {
 
 TEST_F(AppInstallation, FailedSelfExtractionSwapRestoresBothFolders) {
   earlierInstall();
-  FaultGuard guard([&](FsOp op, std::string_view path) -> Status {
-    if (op == FsOp::Rename && endsWith(path, "self-extraction.partial")) return Error::AccessDenied;
-    return success();
-  });
+  FaultGuard guard(failOn(FsOp::Rename, "self-extraction.partial", Error::AccessDenied));
   Status s = install();
   ASSERT_FALSE(s.ok());
   EXPECT_EQ(s.error(), Error::AccessDenied);
@@ -347,10 +339,7 @@ TEST_F(AppInstallation, RollbackThatCannotRestoreSaysSo) {
 
 TEST_F(AppInstallation, PreviousAppThatCannotBeDeletedAfterCommitIsAWarning) {
   earlierInstall();
-  FaultGuard guard([&](FsOp op, std::string_view path) -> Status {
-    if (op == FsOp::DeleteDir && endsWith(path, "app.previous")) return Error::FileBusy;
-    return success();
-  });
+  FaultGuard guard(failOn(FsOp::DeleteDir, "app.previous", Error::FileBusy));
   ASSERT_TRUE(install().ok()) << err_;
   EXPECT_NE(err_.find("WARNING: Failed to remove previous application after commit: error.FileBusy\n"),
             std::string::npos);
@@ -382,10 +371,7 @@ TEST_F(AppInstallation, LinksToOutsideSurviveReinstallAndRollback) {
   earlierInstall();
   linkOutside("app/data");
   {
-    FaultGuard guard([&](FsOp op, std::string_view path) -> Status {
-      if (op == FsOp::Rename && endsWith(path, "self-extraction.partial")) return Error::AccessDenied;
-      return success();
-    });
+    FaultGuard guard(failOn(FsOp::Rename, "self-extraction.partial", Error::AccessDenied));
     ASSERT_FALSE(install().ok());
   }
   EXPECT_EQ(treeOf(sb_.box.host("outside")), outside);

@@ -79,6 +79,18 @@ inline bool hostExists(const std::string& hostPath) {
   return ::lstat(hostPath.c_str(), &st) == 0;
 }
 
+inline bool endsWith(std::string_view text, std::string_view tail) {
+  return text.size() >= tail.size() && text.substr(text.size() - tail.size()) == tail;
+}
+
+// Fails every `op` on a path ending in `tail` with `e`.
+inline FaultHook failOn(FsOp op, std::string tail, Error e) {
+  return [op, tail, e](FsOp o, std::string_view path) -> Status {
+    if (o == op && endsWith(path, tail)) return e;
+    return success();
+  };
+}
+
 // A fault hook for the test's lifetime.
 class FaultGuard {
  public:
@@ -88,9 +100,6 @@ class FaultGuard {
   FaultGuard& operator=(const FaultGuard&) = delete;
 };
 
-inline bool endsWith(std::string_view text, std::string_view tail) {
-  return text.size() >= tail.size() && text.substr(text.size() - tail.size()) == tail;
-}
 
 // The sandbox and the channel root of the demo application in it.
 class InstallerSandbox {

@@ -102,10 +102,7 @@ TEST_F(InstallerRun, LockedFilePage) {
   ui.autoclose("1");
   sb_.box.makeDirs(sb_.channelRel("app"));
   const std::string exe = appendedInstaller(kEmbedded);
-  test::FaultGuard guard([](FsOp op, std::string_view path) -> Status {
-    if (op == FsOp::Rename && test::endsWith(path, "\\app")) return Error::FileBusy;
-    return success();
-  });
+  test::FaultGuard guard(test::failOn(FsOp::Rename, "\\app", Error::FileBusy));
   Result<InstallerOutcome> r = run(exe);
   ASSERT_FALSE(r.ok());
   EXPECT_EQ(r.error(), Error::FileBusy) << err_;
