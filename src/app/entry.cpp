@@ -1,5 +1,6 @@
 #include "app/entry.h"
 
+#include <new>
 #include <optional>
 #include <string>
 #include <vector>
@@ -31,11 +32,15 @@ constexpr std::size_t kInstallerPathBuffer = 1024;
 
 // The arguments after the program name, as WTF-8 byte strings.
 Result<std::vector<std::string>> commandLineArguments(int argc, char** argv) {
-  std::u16string line = process::commandLineFromArgv(argc, argv);
-  std::vector<std::u16string> parts = splitCommandLine(line);
-  std::vector<std::string> args;
-  for (std::size_t i = 1; i < parts.size(); ++i) args.push_back(utf16ToWtf8(parts[i]));
-  return args;
+  try {
+    std::u16string line = process::commandLineFromArgv(argc, argv);
+    std::vector<std::u16string> parts = splitCommandLine(line);
+    std::vector<std::string> args;
+    for (std::size_t i = 1; i < parts.size(); ++i) args.push_back(utf16ToWtf8(parts[i]));
+    return args;
+  } catch (const std::bad_alloc&) {
+    return Error::OutOfMemory;
+  }
 }
 
 Status runInstallerRole() {
