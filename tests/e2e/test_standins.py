@@ -445,6 +445,11 @@ class CmdCleanupScript(StandinTest):
         script = self.write_script(good)
         for args in (["/c", to_win(script)], ["/d", "/c", to_win(target)]):
             self.assertEqual(self.sb.run_tool("cmd.exe", *args).returncode, REFUSED, args)
+        # A script path that cmd.exe /c would split or expand.
+        for folder in ("A&B", "Work (1)", "100%"):
+            os.makedirs(os.path.join(self.sb.temp, folder))
+            script = self.write_script(good, name=os.path.join(folder, "c.cmd"))
+            self.assertEqual(self.run_cmd(script).returncode, REFUSED, folder)
 
 
 class Ping(StandinTest):

@@ -19,6 +19,12 @@ int runCmd(const Args& args) {
   if (!endsWithAsciiIgnoreCase(script, ".cmd") && !endsWithAsciiIgnoreCase(script, ".bat")) {
     throw Refusal("\"" + script + "\" is not a batch file");
   }
+  // cmd.exe takes the rest of its command line after /c as a command: it
+  // strips the quotes around a path that holds any of these and then splits
+  // or redirects at them, and it expands %name% there.
+  if (script.find_first_of("&|<>^()@\"%") != std::string::npos) {
+    throw Refusal("cmd.exe /c would not read the script path \"" + script + "\" as one name");
+  }
   std::optional<std::string> host = toHostPath(script);
   struct stat st {};
   if (!host || ::stat(host->c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
