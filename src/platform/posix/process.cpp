@@ -18,37 +18,31 @@
 #include "common/command_line.h"
 #include "common/wtf8.h"
 #include "platform/env.h"
+#include "platform/errno_map.h"
 #include "platform/fs.h"
 
 namespace tl::process {
 
 namespace {
 
+// A start failure by the layer's one errno table, except where starting a
+// program answers differently from opening a file: a path through a
+// non-folder is not found, a folder is not startable, a file that is no
+// program is an invalid executable, and a start the system cannot afford
+// is a shortage of resources.
 Error spawnError(int e) {
   switch (e) {
-    case ENOENT:
     case ENOTDIR:
       return Error::FileNotFound;
-    case EACCES:
-    case EPERM:
     case EISDIR:
       return Error::AccessDenied;
     case ENOEXEC:
       return Error::InvalidExe;
-    case ELOOP:
-      return Error::SymLinkLoop;
-    case ENAMETOOLONG:
-      return Error::NameTooLong;
-    case ETXTBSY:
-      return Error::FileBusy;
-    case ENOMEM:
     case E2BIG:
     case EAGAIN:
-    case EMFILE:
-    case ENFILE:
       return Error::SystemResources;
     default:
-      return Error::Unexpected;
+      return platform::errorFromErrno(e);
   }
 }
 
