@@ -275,6 +275,7 @@ TEST_F(ProcessTest, OwnPathIsThePathTheProgramWasStartedBy) {
   ASSERT_GT(::readlink("/proc/self/exe", exe, sizeof exe - 1), 0);
   ::mkdir(dir.host("sub").c_str(), 0755);
   ASSERT_EQ(::symlink(exe, dir.host("Setup Link").c_str()), 0);
+  ASSERT_EQ(::symlink(dir.hostPath().c_str(), dir.host("linked").c_str()), 0);
   env::setForTesting({{"TL_REPORT_OWN_PATH", "1"}});
   std::string filter = "--gtest_filter=ProcessTest.ChildReportsOwnPath";
   struct Case {
@@ -289,6 +290,10 @@ TEST_F(ProcessTest, OwnPathIsThePathTheProgramWasStartedBy) {
        dir.win("Setup Link")},
       {"relative", buildCommandLine({"sh", "-c", "cd \"$0\" && exec ./sub/../'Setup Link' " + filter, dir.hostPath()}),
        dir.win("Setup Link")},
+      // The starting folder as the shell reached it, not its real path.
+      {"relative in a linked folder",
+       buildCommandLine({"sh", "-c", "cd \"$0\" && exec ./'Setup Link' " + filter, dir.host("linked")}),
+       dir.win("linked\\Setup Link")},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <mutex>
 #include <optional>
 #include <thread>
@@ -46,10 +47,38 @@ Error spawnError(int e) {
   }
 }
 
+// True for an absolute path without "." or ".." components, which taken as
+// text could lead elsewhere than the folders it passes through.
+bool isPlainAbsolute(std::string_view path) {
+  if (path.empty() || path[0] != '/') return false;
+  std::size_t i = 0;
+  while (i < path.size()) {
+    std::size_t j = path.find('/', i);
+    if (j == std::string_view::npos) j = path.size();
+    std::string_view part = path.substr(i, j - i);
+    if (part == "." || part == "..") return false;
+    i = j + 1;
+  }
+  return true;
+}
+
+// The working folder as it was reached: $PWD when it is a plain absolute
+// path naming the same folder as ".", so that a folder entered through a
+// link keeps that spelling (as a Windows current directory does); otherwise
+// its real path.
 std::string currentDirectory() {
-  char buf[PATH_MAX];
-  if (getcwd(buf, sizeof buf) == nullptr) return {};
-  return buf;
+  const char* pwd = std::getenv("PWD");
+  struct stat dot{};
+  struct stat named{};
+  if (pwd != nullptr && isPlainAbsolute(pwd) && stat(".", &dot) == 0 && stat(pwd, &named) == 0 &&
+      dot.st_dev == named.st_dev && dot.st_ino == named.st_ino) {
+    return pwd;
+  }
+  char* real = getcwd(nullptr, 0);
+  if (real == nullptr) return {};
+  std::string out(real);
+  std::free(real);
+  return out;
 }
 
 // The folder the process started in: a relative start path is relative to
