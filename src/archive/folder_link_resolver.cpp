@@ -1,5 +1,6 @@
 #include "archive/folder_link_resolver.h"
 
+#include <algorithm>
 #include <string>
 
 namespace tl {
@@ -7,13 +8,21 @@ namespace tl {
 FolderLinkResolver::FolderLinkResolver(const UpdateRecipe& recipe)
     : recipe_(recipe), outcome_(recipe.entries.size(), Outcome::Unknown) {
   byPath_.reserve(recipe.entries.size());
+  sorted_.reserve(recipe.entries.size());
   for (std::size_t i = 0; i < recipe.entries.size(); ++i) {
     const std::string_view path = recipe.entries[i].path;
     byPath_.emplace(path, i);  // the first entry of a path wins
-    for (std::size_t slash = path.find('/'); slash != std::string_view::npos; slash = path.find('/', slash + 1)) {
-      ancestors_.insert(path.substr(0, slash));
-    }
+    sorted_.push_back(path);
   }
+  std::sort(sorted_.begin(), sorted_.end());
+}
+
+bool FolderLinkResolver::isAncestorOfAnEntry(const std::string& path) const {
+  // Paths below path + "/" sort together, and the first path not before
+  // path + "/" is one of them when any exists.
+  const std::string below = path + '/';
+  const auto it = std::lower_bound(sorted_.begin(), sorted_.end(), std::string_view(below));
+  return it != sorted_.end() && it->substr(0, below.size()) == below;
 }
 
 FolderLinkResolver::Outcome FolderLinkResolver::resolveOnce(std::size_t index, std::size_t& nextLink) {
@@ -42,7 +51,7 @@ FolderLinkResolver::Outcome FolderLinkResolver::resolveOnce(std::size_t index, s
   if (resolved.empty()) return Outcome::Folder;  // the root folder itself
   const auto found = byPath_.find(resolved);
   if (found == byPath_.end()) {
-    return ancestors_.count(resolved) != 0 ? Outcome::Folder : Outcome::File;
+    return isAncestorOfAnEntry(resolved) ? Outcome::Folder : Outcome::File;
   }
   switch (recipe_.entries[found->second].kind) {
     case RecipeEntryKind::directory:

@@ -6,7 +6,6 @@
 #include <cstdint>
 #include <string_view>
 #include <unordered_map>
-#include <unordered_set>
 #include <vector>
 
 #include "archive/update_recipe.h"
@@ -32,12 +31,14 @@ class FolderLinkResolver {
 
   // Where one link's own target leads: a final outcome, or another link.
   Outcome resolveOnce(std::size_t index, std::size_t& nextLink);
+  bool isAncestorOfAnEntry(const std::string& path) const;
 
   const UpdateRecipe& recipe_;
   std::unordered_map<std::string_view, std::size_t> byPath_;
-  // Every proper ancestor of every entry: those are folders even when no
-  // entry lists them.
-  std::unordered_set<std::string_view> ancestors_;
+  // Every entry path in byte order, to tell whether a path is an ancestor of
+  // some entry (then it is a folder even when no entry lists it) without
+  // hashing every prefix of every path.
+  std::vector<std::string_view> sorted_;
   std::vector<Outcome> outcome_;
   std::uint64_t steps_ = 0;
 };
