@@ -14,7 +14,10 @@
 #include <string>
 #include <vector>
 
+#include "archive/archive_rebuild.h"
 #include "archive/folder_link_resolver.h"
+#include "archive/recipe_tree_fixture.h"
+#include "archive/staged_tree.h"
 #include "archive/tar_reader.h"
 #include "platform/io_context.h"
 #include "support/tar_builder.h"
@@ -127,6 +130,69 @@ TEST_F(TarExtractionTest, UnpacksEveryKindAndGivesTheSameRecipe) {
   ASSERT_TRUE(stringifyRecipe(r->recipe, x).ok());
   ASSERT_TRUE(stringifyRecipe(recipeOnly->recipe, y).ok());
   EXPECT_EQ(x.str(), y.str());
+}
+
+// What the reader builds while unpacking, written out and read back, must
+// rebuild the very stream from the unpacked tree and verify that tree; a
+// tree that drifted afterwards must not verify.
+TEST_F(TarExtractionTest, UnpackedTreeRebuildsTheArchiveAndVerifies) {
+  std::string big(150000, '\0');
+  for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 131 % 251);
+  const std::string longFolder = "app/" + std::string(120, 'd');
+  const std::string tar = TarBuilder()
+                              .pax({{"comment", "everywhere"}}, 'g')
+                              .dir("app", 0700)
+                              .file(longFolder + "/f", "long")  // pax path, folder implied
+                              .gnuLongName("app/" + std::string(110, 'g'))
+                              .file("app/x", "gnu long name")
+                              .file("app/big", big)
+                              .file("app/empty", "")
+                              .dir("app/lib")
+                              .symlink("app/lib/to-long", "../" + std::string(120, 'd'))
+                              .symlink("app/up", "lib/to-long/f")
+                              .hardlink("app/lib/again", "app/big")
+                              .end(3)
+                              .bytes();
+  auto r = extract(tar, tar.size());
+  ASSERT_TRUE(r.ok()) << errorName(r.error());
+  StringWriter written;
+  ASSERT_TRUE(stringifyRecipe(r->recipe, written).ok());
+  auto recipe = parseRecipe(written.str());
+  ASSERT_TRUE(recipe.ok()) << errorName(recipe.error());
+
+  const auto rebuiltAndVerified = [&](Status& verified) {
+    const fs::Dir root = test::openHostDir(host("app"));
+    StringWriter rebuilt;
+    const Status s = rebuildArchiveFromRecipe(*recipe, root, rebuilt);
+    verified = verifyStagedTree(*recipe, root);
+    return s.ok() && rebuilt.str() == tar;
+  };
+  Status verified;
+  EXPECT_TRUE(rebuiltAndVerified(verified));
+  EXPECT_TRUE(verified.ok()) << errorName(verified.error());
+
+  {
+    std::fstream f(host("app/big"), std::ios::in | std::ios::out | std::ios::binary);
+    f.seekp(70000);
+    f.put('!');
+  }
+  EXPECT_FALSE(rebuiltAndVerified(verified));
+  ASSERT_FALSE(verified.ok());
+  EXPECT_EQ(verified.error(), Error::FileHashMismatch);
+  std::fstream(host("app/big"), std::ios::in | std::ios::out | std::ios::binary).seekp(70000).put(big[70000]);
+  EXPECT_TRUE(rebuiltAndVerified(verified));
+
+  std::ofstream(host("app/lib/stray")) << "";
+  EXPECT_TRUE(rebuiltAndVerified(verified));  // the bytes are all still there
+  ASSERT_FALSE(verified.ok());
+  EXPECT_EQ(verified.error(), Error::UnexpectedStagedPath);
+  stdfs::remove(host("app/lib/stray"));
+
+  stdfs::remove(host("app/empty"));
+  stdfs::create_symlink("lib/again", host("app/empty"));
+  EXPECT_FALSE(rebuiltAndVerified(verified));
+  ASSERT_FALSE(verified.ok());
+  EXPECT_EQ(verified.error(), Error::NotRegularFile);
 }
 
 TEST_F(TarExtractionTest, RootFolderMustBeNew) {
