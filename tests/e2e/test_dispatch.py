@@ -21,10 +21,12 @@ def run(args, exe=SETUP, env_extra=None, cwd=None):
 class Dispatch(unittest.TestCase):
     def setUp(self):
         self.tmp = tempfile.mkdtemp(prefix="tl-e2e-")
-        # A user profile of its own, so no role can touch the real one.
-        for d in ("Local", "Temp", "Roaming", "Profile"):
+        # A user profile and a system folder of its own, so no role can touch
+        # the real profile or the stand-ins' state shared with other tests.
+        for d in ("Local", "Temp", "Roaming", "Profile", "Windows"):
             os.makedirs(os.path.join(self.tmp, d))
         self.env = {
+            "SystemRoot": os.path.join(self.tmp, "Windows"),
             "LOCALAPPDATA": os.path.join(self.tmp, "Local"),
             "TEMP": os.path.join(self.tmp, "Temp"),
             "APPDATA": os.path.join(self.tmp, "Roaming"),
