@@ -4,6 +4,8 @@
 
 #include <thread>
 
+#include "support/temp_dir.h"
+
 namespace tl {
 namespace {
 
@@ -19,6 +21,10 @@ TEST(InstallMutex, NameIgnoresCaseAndDotParts) {
 }
 
 TEST(InstallMutex, TryOnceWhileAnotherThreadHoldsIt) {
+  // A lock folder of its own: test runs of other build folders may hold the
+  // mutex of the same root at the same moment.
+  test::TempDir locks;
+  platform::setMutexFolderParentForTesting(locks.hostPath());
   const std::string root = "Z:\\tmp\\tl-mutex-test\\stable";
   auto held = acquireInstallMutex(root, platform::kInfinite);
   ASSERT_TRUE(held.ok());
@@ -38,6 +44,7 @@ TEST(InstallMutex, TryOnceWhileAnotherThreadHoldsIt) {
   std::thread after([&] { gotIt = acquireInstallMutex(root, 0).ok(); });
   after.join();
   EXPECT_TRUE(gotIt);
+  platform::setMutexFolderParentForTesting("");
 }
 
 }  // namespace
