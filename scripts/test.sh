@@ -24,7 +24,8 @@ fi
 run_suite() {
   local dir=$1; shift
   note "configure $dir"
-  cmake -S . -B "$dir" -G Ninja "$@" >"$dir.configure.log" 2>&1 || { cat "$dir.configure.log"; return 1; }
+  mkdir -p "$dir"
+  cmake -S . -B "$dir" -G Ninja "$@" >"$dir/configure.log" 2>&1 || { cat "$dir/configure.log"; return 1; }
   note "build $dir"
   cmake --build "$dir" -j "$jobs" || return 1
   note "test $dir"
@@ -38,9 +39,10 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:ha
 
 note "fuzz targets"
 fuzzdir=build-fuzz
+mkdir -p "$fuzzdir"
 if cmake -S . -B "$fuzzdir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTL_FUZZ=ON -DTL_TESTS=OFF \
      -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
-     -DCMAKE_CXX_FLAGS="-fsanitize=fuzzer-no-link,address,undefined" >"$fuzzdir.configure.log" 2>&1 \
+     -DCMAKE_CXX_FLAGS="-fsanitize=fuzzer-no-link,address,undefined" >"$fuzzdir/configure.log" 2>&1 \
    && cmake --build "$fuzzdir" -j "$jobs"; then
   for f in "$fuzzdir"/*_fuzz; do
     [ -x "$f" ] || continue
@@ -54,7 +56,7 @@ if cmake -S . -B "$fuzzdir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTL_FUZZ
     fi
   done
 else
-  cat "$fuzzdir.configure.log"; echo "fuzz build FAILED"; failed=1
+  cat "$fuzzdir/configure.log"; echo "fuzz build FAILED"; failed=1
 fi
 
 note "summary"
