@@ -241,6 +241,9 @@ TEST_F(ProcessTest, SystemDirectoryFollowsSystemRoot) {
   EXPECT_EQ(*systemDirectory(), "Z:\\sandbox\\Windows\\System32");
   env::setForTesting({{"SYSTEMROOT", "/sandbox/Windows/"}});
   EXPECT_EQ(*systemDirectory(), "Z:\\sandbox\\Windows\\System32");
+  // A relative one would have tools looked up from the working directory.
+  env::setForTesting({{"SystemRoot", "Windows"}});
+  EXPECT_EQ(systemDirectory().error(), Error::InvalidPath);
   // Without it, the stand-in folder next to the executable.
   env::setForTesting({});
   char exe[4096] = {};

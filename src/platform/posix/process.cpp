@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "common/command_line.h"
+#include "common/paths.h"
 #include "common/wtf8.h"
 #include "platform/env.h"
 #include "platform/errno_map.h"
@@ -421,6 +422,9 @@ Result<std::string> systemDirectory() {
   // An empty SystemRoot names no folder; the stand-in folder serves then too.
   std::optional<std::string> root = env::get("SystemRoot");
   if (root && !root->empty()) {
+    // Tools are only ever started by absolute path; a relative SystemRoot
+    // would have them looked up from the working directory.
+    if (!isAbsolutePath(*root) || isDriveRelativePath(*root)) return Error::InvalidPath;
     std::string dir = *root;
     if (dir.back() != '\\' && dir.back() != '/') dir += '\\';
     return dir + "System32";
