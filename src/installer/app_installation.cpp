@@ -121,7 +121,11 @@ Status unpackSource(const InstallerArchiveSource& source, std::string_view parti
     MemoryPullReader reader(source.bytes);
     return unpackInstallerArchive(reader, partial, hash);
   }
-  Result<fs::File> file = fs::openFileRead(source.path);
+  // The side archive may be reached through a link, as the access test and
+  // the metadata read do: open what the link names.
+  Result<std::string> real = fs::realPath(source.path);
+  if (!real) return real.error();
+  Result<fs::File> file = fs::openFileRead(*real);
   if (!file) return file.error() == Error::IsDir ? Error::InvalidInstaller : file.error();
   Result<fs::FileStat> st = fs::statFile(*file);
   if (!st) return st.error();

@@ -252,6 +252,19 @@ TEST_F(AppInstallation, SideArchiveThatIsNoFileIsInvalidInstaller) {
   EXPECT_FALSE(hostExists(sb_.host("self-extraction.partial")));
 }
 
+// Windows opens a linked side archive through its link; so must we.
+TEST_F(AppInstallation, SideArchiveThroughALinkInstalls) {
+  sb_.box.writeFile("real.tar.zst", archive_);
+  ASSERT_EQ(::symlink(sb_.box.host("real.tar.zst").c_str(), sb_.box.host("Setup.tar.zst").c_str()), 0);
+  reporter_ = ProgressReporter{};
+  testing::internal::CaptureStderr();
+  Status s = extractAndInstallApp(InstallerArchiveSource::sideFile(sb_.box.win("Setup.tar.zst")),
+                                  test::demoMetadata(), sb_.selfExtractionDir(), sb_.appDir(), reporter_);
+  err_ = testing::internal::GetCapturedStderr();
+  ASSERT_TRUE(s.ok()) << err_;
+  expectInstalled();
+}
+
 TEST_F(AppInstallation, MoveInIsRetriedThenRolledBack) {
   earlierInstall();
   int attempts = 0;
