@@ -121,8 +121,9 @@ def install(exe, what):
     p = subprocess.run([exe], env=env, cwd=os.path.dirname(exe), capture_output=True, text=True, timeout=300)
     print("standard error of the installer:")
     for line in p.stderr.splitlines():
-        if not line.startswith("DEBUG: Raw metadata as hex"):
-            print("  | " + line)
+        if line.startswith("DEBUG: Raw metadata as hex") and len(line) > 100:
+            line = line[:100] + "... (shortened here)"
+        print("  | " + line)
     print("exit code: %d" % p.returncode)
     print("progress window (headless dialog log):")
     with open(ui_log) as f:
