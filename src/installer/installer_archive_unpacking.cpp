@@ -2,6 +2,7 @@
 
 #include <new>
 
+#include "archive/prefetching_pull_reader.h"
 #include "archive/tar_reader.h"
 #include "archive/update_recipe.h"
 #include "installer/buffered_file_writer.h"
@@ -52,7 +53,11 @@ Status unpackInstallerArchive(PullReader& compressed, std::string_view extractio
     ZstdPullReader tarStream(compressed);
     TRY(tarStream.init());
     ArchiveDestination destination(folder);
-    Result<ExtractedArchive> extracted = extractTarArchive(tarStream, std::nullopt, &destination);
+    // Decompression runs ahead on its own thread while the tar reader hashes
+    // and writes.
+    PrefetchingPullReader prefetched(tarStream);
+    Result<ExtractedArchive> extracted = extractTarArchive(prefetched, std::nullopt, &destination);
+    prefetched.stop();  // the decoder's failure may be read only once it rests
     if (!extracted) {
       // The tar reader names every failed pull ReadFailed; the decoder and
       // the file below it know what actually went wrong.

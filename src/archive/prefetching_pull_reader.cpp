@@ -1,0 +1,103 @@
+#include "archive/prefetching_pull_reader.h"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+#include <system_error>
+
+namespace tl {
+
+PrefetchingPullReader::PrefetchingPullReader(PullReader& inner) : inner_(inner) {}
+
+PrefetchingPullReader::~PrefetchingPullReader() { stop(); }
+
+void PrefetchingPullReader::stop() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stopping_ = true;
+  }
+  changed_.notify_all();
+  if (thread_.joinable()) thread_.join();
+}
+
+void PrefetchingPullReader::run() {
+  for (;;) {
+    std::unique_ptr<char[]> buffer;
+    {
+      std::unique_lock<std::mutex> lock(mutex_);
+      changed_.wait(lock, [&] { return stopping_ || !free_.empty(); });
+      if (stopping_) return;
+      buffer = std::move(free_.back());
+      free_.pop_back();
+    }
+    // Fill the chunk outside the lock; the consumer works on earlier ones.
+    std::size_t filled = 0;
+    std::optional<Error> failed;
+    bool end = false;
+    while (filled < kChunkSize) {
+      Result<std::size_t> got = inner_.read(buffer.get() + filled, kChunkSize - filled);
+      if (!got.ok()) {
+        failed = got.error();
+        break;
+      }
+      if (*got == 0) {
+        end = true;
+        break;
+      }
+      filled += *got;
+    }
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (filled > 0) full_.push_back(Chunk{std::move(buffer), filled, 0});
+      if (failed || end) {
+        error_ = failed;
+        ended_ = true;
+      } else if (filled == 0) {
+        free_.push_back(std::move(buffer));
+      }
+    }
+    changed_.notify_all();
+    if (failed || end) return;
+  }
+}
+
+Result<std::size_t> PrefetchingPullReader::readInline(void* buf, std::size_t n) { return inner_.read(buf, n); }
+
+Result<std::size_t> PrefetchingPullReader::read(void* buf, std::size_t n) {
+  if (n == 0) return std::size_t{0};
+  if (!started_) {
+    started_ = true;
+    try {
+      for (std::size_t i = 0; i < kChunks; ++i) free_.emplace_back(new char[kChunkSize]);
+      thread_ = std::thread([this] { run(); });
+    } catch (const std::bad_alloc&) {
+      return Error::OutOfMemory;
+    } catch (const std::system_error&) {
+      inline_ = true;  // no thread to be had: read on the caller's thread
+    }
+  }
+  if (inline_) return readInline(buf, n);
+
+  if (current_.data && current_.pos == current_.size) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    free_.push_back(std::move(current_.data));
+    current_ = Chunk{};
+    changed_.notify_all();
+  }
+  if (!current_.data) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [&] { return !full_.empty() || ended_; });
+    if (full_.empty()) {
+      if (error_) return *error_;
+      return std::size_t{0};
+    }
+    current_ = std::move(full_.front());
+    full_.pop_front();
+  }
+  const std::size_t take = std::min(n, current_.size - current_.pos);
+  std::memcpy(buf, current_.data.get() + current_.pos, take);
+  current_.pos += take;
+  return take;
+}
+
+}  // namespace tl

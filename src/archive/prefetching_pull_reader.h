@@ -1,0 +1,60 @@
+#pragma once
+// Reads ahead of its consumer on a thread of its own, so that producing the
+// bytes (decompressing) overlaps with consuming them (hashing and writing).
+// Memory stays bounded: a few fixed-size chunks in flight.
+#include <condition_variable>
+#include <cstddef>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <thread>
+#include <vector>
+
+#include "archive/pull_reader.h"
+
+namespace tl {
+
+class PrefetchingPullReader final : public PullReader {
+ public:
+  static constexpr std::size_t kChunkSize = 1 << 20;
+  static constexpr std::size_t kChunks = 4;
+
+  // The inner reader is used only by the reading thread until stop().
+  explicit PrefetchingPullReader(PullReader& inner);
+  ~PrefetchingPullReader() override;
+  PrefetchingPullReader(const PrefetchingPullReader&) = delete;
+  PrefetchingPullReader& operator=(const PrefetchingPullReader&) = delete;
+
+  // The inner reader's bytes in order; its error once the bytes before it
+  // were delivered.
+  Result<std::size_t> read(void* buf, std::size_t n) override;
+  // Ends the reading thread; afterwards the inner reader is the caller's again.
+  void stop();
+
+ private:
+  struct Chunk {
+    std::unique_ptr<char[]> data;
+    std::size_t size = 0;
+    std::size_t pos = 0;
+  };
+
+  void run();
+  // Reads inline when no thread could be started.
+  Result<std::size_t> readInline(void* buf, std::size_t n);
+
+  PullReader& inner_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::deque<Chunk> full_;
+  std::vector<std::unique_ptr<char[]>> free_;
+  Chunk current_;
+  bool started_ = false;
+  bool inline_ = false;
+  bool ended_ = false;     // the thread delivered its last chunk
+  bool stopping_ = false;  // the consumer wants the thread gone
+  std::optional<Error> error_;
+  std::thread thread_;
+};
+
+}  // namespace tl
