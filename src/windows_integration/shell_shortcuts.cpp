@@ -95,7 +95,15 @@ std::string removeShortcutScript(std::string_view linkPath, std::string_view exp
   std::string s = "$ErrorActionPreference = 'Stop'\n";
   s += "if (-not (Test-Path -LiteralPath '" + link + "' -PathType Leaf)) { exit 0 }\n";
   s += "$WshShell = New-Object -ComObject WScript.Shell\n";
-  s += "$Target = $WshShell.CreateShortcut('" + link + "').TargetPath\n";
+  // A file WScript.Shell cannot read as a shortcut is not ours (the
+  // uninstall's pre-check keeps it for the same reason): leave it and count
+  // the removal as done, or an uninstall could never finish.
+  s += "try {\n";
+  s += "    $Target = $WshShell.CreateShortcut('" + link + "').TargetPath\n";
+  s += "} catch {\n";
+  s += "    # An edited/non-shortcut file is not Tamberlock-owned. Preserve it.\n";
+  s += "    exit 0\n";
+  s += "}\n";
   s += "if ([String]::IsNullOrWhiteSpace($Target)) { exit 0 }\n";
   s += "$Target = [Environment]::ExpandEnvironmentVariables($Target)\n";
   s += "$Actual = [IO.Path]::GetFullPath($Target)\n";

@@ -234,6 +234,18 @@ class QuietUninstall(UninstallBase):
         self.assertEqual(os.listdir(outside), ["deep"])
 
 
+    def test_a_file_the_user_put_at_a_shortcut_path_stays_and_the_uninstall_completes(self):
+        root = self.install()
+        desktop = self.shortcuts()[0]
+        self.write(desktop, "the user's own notes")
+        self.assertEqual(self.uninstall(root, "--quiet"), (0, ""))
+        self.wait_for_cleanup()
+        self.assert_registration_removed(root)
+        with open(desktop) as f:
+            self.assertEqual(f.read(), "the user's own notes")
+        self.assertFalse(os.path.lexists(self.shortcuts()[1]))
+
+
 class InteractiveUninstall(UninstallBase):
     def run_dialog(self, root, script, args=("--uninstall",)):
         log = os.path.join(self.sb.root, "ui.log")

@@ -38,7 +38,12 @@ constexpr std::string_view kRemoveShortcut =
     "$ErrorActionPreference = 'Stop'\n"
     "if (-not (Test-Path -LiteralPath '" SLOT(0) "' -PathType Leaf)) { exit 0 }\n"
     "$WshShell = New-Object -ComObject WScript.Shell\n"
-    "$Target = $WshShell.CreateShortcut('" SLOT(0) "').TargetPath\n"
+    "try {\n"
+    "    $Target = $WshShell.CreateShortcut('" SLOT(0) "').TargetPath\n"
+    "} catch {\n"
+    "    # An edited/non-shortcut file is not Tamberlock-owned. Preserve it.\n"
+    "    exit 0\n"
+    "}\n"
     "if ([String]::IsNullOrWhiteSpace($Target)) { exit 0 }\n"
     "$Target = [Environment]::ExpandEnvironmentVariables($Target)\n"
     "$Actual = [IO.Path]::GetFullPath($Target)\n"
@@ -177,7 +182,7 @@ int removeShortcutIfTargetMatches(const std::vector<std::string>& v) {
   if (!host || ::stat(host->c_str(), &st) != 0 || S_ISDIR(st.st_mode)) return 0;
   std::string error;
   std::optional<LoadedShortcut> sc = openShortcut(link, error);
-  if (!sc) return scriptError(error);
+  if (!sc) return 0;  // caught: the file is left alone
   if (isNullOrWhiteSpace(sc->shortcut.targetPath)) return 0;
   std::string actual;
   std::string expected;
