@@ -7,18 +7,12 @@
 #include <unordered_map>
 
 #include "archive/no_follow_access.h"
+#include "common/hex.h"
 #include "common/sha256.h"
 
 namespace tl {
 
 namespace {
-
-int hexDigitValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
 
 // Decodes the literal in pieces of at most kArchivePieceSize bytes.
 Status writeLiteral(std::string_view hex, char* buffer, Sha256& archiveDigest, ByteWriter& out) {

@@ -12,6 +12,7 @@
 
 #include "archive/archive_path.h"
 #include "archive/update_recipe.h"
+#include "common/hex.h"
 
 namespace tl {
 
@@ -25,13 +26,10 @@ constexpr std::size_t kMaxSpans = 200001;
 constexpr std::uint64_t kMaxLiteral = 67108864;       // 64 MiB, one span and all together
 constexpr std::uint64_t kMaxRecipeText = 134217728;  // 128 MiB written out
 
-bool isLowerHex(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); }
-bool isAnyHex(char c) { return isLowerHex(c) || (c >= 'A' && c <= 'F'); }
-
 bool isSha256Hex(std::string_view s) {
   if (s.size() != 64) return false;
   for (char c : s) {
-    if (!isLowerHex(c)) return false;
+    if (!isLowerHexDigit(c)) return false;
   }
   return true;
 }
@@ -246,7 +244,7 @@ Status validate(const UpdateRecipe& r) {
     if (s.literal_hex) {
       if (s.size > kMaxLiteral || s.literal_hex->size() != 2 * s.size) return Error::InvalidRecipe;
       for (char c : *s.literal_hex) {
-        if (!isAnyHex(c)) return Error::InvalidRecipe;
+        if (!isHexDigit(c)) return Error::InvalidRecipe;
       }
       literalTotal += s.size;
       if (literalTotal > kMaxLiteral) return Error::RecipeTooLarge;

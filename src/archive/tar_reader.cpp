@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "archive/archive_path.h"
+#include "common/hex.h"
 #include "platform/fs.h"
 
 namespace tl {

@@ -3,6 +3,7 @@
 #include <optional>
 #include <string>
 
+#include "common/hex.h"
 #include "common/paths.h"
 #include "common/sha256.h"
 #include "platform/fs.h"

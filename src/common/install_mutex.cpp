@@ -1,5 +1,6 @@
 #include "common/install_mutex.h"
 
+#include "common/hex.h"
 #include "common/paths.h"
 #include "common/sha256.h"
 

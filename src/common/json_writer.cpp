@@ -2,6 +2,7 @@
 
 #include <charconv>
 
+#include "common/hex.h"
 #include "common/utf8.h"
 
 namespace tl::json {
@@ -27,7 +28,6 @@ constexpr char escapeOf(unsigned char c) {
 bool needsByteArray(std::string_view text) { return !isValidUtf8(text); }
 
 void appendEscaped(std::string& out, std::string_view text) {
-  static constexpr char kHex[] = "0123456789abcdef";
   std::size_t runStart = 0;
   for (std::size_t i = 0; i < text.size(); ++i) {
     const auto c = static_cast<unsigned char>(text[i]);
@@ -36,7 +36,7 @@ void appendEscaped(std::string& out, std::string_view text) {
     out.append(text.data() + runStart, i - runStart);
     runStart = i + 1;
     if (e == 'u') {
-      const char u[] = {'\\', 'u', '0', '0', kHex[c >> 4], kHex[c & 0xF]};
+      const char u[] = {'\\', 'u', '0', '0', lowerHexDigit(c >> 4), lowerHexDigit(c)};
       out.append(u, sizeof u);
     } else {
       const char u[] = {'\\', e};

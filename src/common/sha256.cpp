@@ -58,14 +58,4 @@ std::string Sha256::hex(std::string_view bytes) {
   return h.finishHex();
 }
 
-std::string toLowerHex(const std::uint8_t* bytes, std::size_t n) {
-  static const char digits[] = "0123456789abcdef";
-  std::string s(n * 2, '0');
-  for (std::size_t i = 0; i < n; ++i) {
-    s[2 * i] = digits[bytes[i] >> 4];
-    s[2 * i + 1] = digits[bytes[i] & 15];
-  }
-  return s;
-}
-
 }  // namespace tl

@@ -6,6 +6,8 @@
 #include <string>
 #include <string_view>
 
+#include "common/hex.h"
+
 namespace tl {
 
 class Sha256 {
@@ -29,7 +31,5 @@ class Sha256 {
   struct State;
   std::unique_ptr<State> state_;
 };
-
-std::string toLowerHex(const std::uint8_t* bytes, std::size_t n);
 
 }  // namespace tl

@@ -3,6 +3,7 @@
 #include <array>
 
 #include "common/diagnostics.h"
+#include "common/hex.h"
 #include "common/paths.h"
 #include "platform/fs.h"
 #include "windows_integration/uninstall_manifest.h"
@@ -15,25 +16,17 @@ constexpr std::string_view kMetadataMarker = "TAMBERLOCK_METADATA_V1";
 constexpr std::string_view kArchiveMarker = "TAMBERLOCK_ARCHIVE_V1";
 constexpr std::size_t kWindow = 22 + 4096 + 21;  // 4139
 
-char hexDigit(unsigned v) { return "0123456789abcdef"[v & 15]; }
-
-// Lowercase hexadecimal without leading zeros.
-void appendHexNoPad(std::string& out, unsigned char b) {
-  if (b >= 16) out += hexDigit(b >> 4);
-  out += hexDigit(b);
-}
-
 void printFoundDebug(std::string_view meta) {
   std::string n = std::to_string(meta.size());
   std::string hex;
   std::string text;
   for (char c : meta) {
     auto b = static_cast<unsigned char>(c);
-    appendHexNoPad(hex, b);
+    hex += hexNoLeadingZeros(b);
     hex += ' ';
     if (b < 32 || b > 126) {
       text += "\\x";
-      appendHexNoPad(text, b);
+      text += hexNoLeadingZeros(b);
     } else {
       text += c;
     }

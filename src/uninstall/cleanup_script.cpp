@@ -1,8 +1,7 @@
 #include "uninstall/cleanup_script.h"
 
-#include <cstdio>
-
 #include "common/command_line.h"
+#include "common/hex.h"
 #include "common/install_layout.h"
 #include "common/paths.h"
 #include "platform/env.h"
@@ -35,12 +34,6 @@ Result<std::string> escapeForScript(std::string_view text) {
     out += c;
   }
   return out;
-}
-
-std::string hexNoLeadingZeros(std::uint64_t n) {
-  char buf[17];
-  std::snprintf(buf, sizeof buf, "%llx", static_cast<unsigned long long>(n));
-  return buf;
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "uninstall/uninstall_scripts.h"
 
+#include "common/hex.h"
 #include "common/sha256.h"
 
 namespace tl {

@@ -1,21 +1,13 @@
 #include "uninstall/uninstaller_copy.h"
 
+#include "common/hex.h"
+
 namespace tl {
 
 namespace {
 constexpr std::string_view kPrefix = "tamberlock-uninstall-";
 constexpr std::string_view kSuffix = ".exe";
 }  // namespace
-
-std::string hexNoLeadingZeros(std::uint64_t value) {
-  static const char digits[] = "0123456789abcdef";
-  std::string out;
-  do {
-    out.insert(out.begin(), digits[value & 15]);
-    value >>= 4;
-  } while (value != 0);
-  return out;
-}
 
 std::string uninstallerCopyName(std::uint64_t n) {
   return std::string(kPrefix) + hexNoLeadingZeros(n) + std::string(kSuffix);
@@ -29,7 +21,7 @@ bool isUninstallerCopyName(std::string_view name) {
     return false;
   }
   for (char c : name.substr(kPrefix.size(), name.size() - kPrefix.size() - kSuffix.size())) {
-    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
+    if (!isLowerHexDigit(c)) return false;
   }
   return true;
 }

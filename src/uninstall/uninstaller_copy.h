@@ -7,8 +7,6 @@
 
 namespace tl {
 
-// Lowercase hexadecimal without leading zeros ("0" for zero).
-std::string hexNoLeadingZeros(std::uint64_t value);
 std::string uninstallerCopyName(std::uint64_t n);
 // The copy's own name rule: "tamberlock-uninstall-" + 1 to 16 of 0-9a-f + ".exe".
 bool isUninstallerCopyName(std::string_view name);

@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "common/atomic_write.h"
+#include "common/hex.h"
 #include "common/install_layout.h"
 #include "common/json_reader.h"
 #include "common/json_writer.h"
@@ -19,10 +20,6 @@ namespace tl {
 namespace {
 
 constexpr std::size_t kMaxNameBytes = 240;
-
-bool isHexDigitAnyCase(char c) {
-  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-}
 
 bool dataPathVersionsAcceptable(const std::optional<std::vector<std::uint32_t>>& versions) {
   return !versions || (versions->size() == 1 && (*versions)[0] == 1);
@@ -131,22 +128,15 @@ Result<UninstallManifest> parseUninstallManifestJson(std::string_view bytes) {
 }
 
 std::string newRandomHexId() {
-  static constexpr char kDigits[] = "0123456789abcdef";
-  unsigned char bytes[16];
+  std::uint8_t bytes[16];
   io().randomBytes(bytes, sizeof bytes);
-  std::string out;
-  out.reserve(32);
-  for (unsigned char b : bytes) {
-    out += kDigits[b >> 4];
-    out += kDigits[b & 0x0F];
-  }
-  return out;
+  return toLowerHex(bytes, sizeof bytes);
 }
 
 bool isHex32AnyCase(std::string_view text) {
   if (text.size() != 32) return false;
   for (char c : text) {
-    if (!isHexDigitAnyCase(c)) return false;
+    if (!isHexDigit(c)) return false;
   }
   return true;
 }

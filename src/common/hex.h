@@ -1,0 +1,29 @@
+#pragma once
+// Hexadecimal text as the system writes it (lower case) and reads it (either
+// case). The digit helpers are inline: archive literals decode through them
+// byte by byte.
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace tl {
+
+inline char lowerHexDigit(unsigned value) { return "0123456789abcdef"[value & 15]; }
+
+// The digit's value, or -1 when c is not a hexadecimal digit of either case.
+inline int hexDigitValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+inline bool isHexDigit(char c) { return hexDigitValue(c) >= 0; }
+inline bool isLowerHexDigit(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); }
+
+// Two lowercase digits a byte.
+std::string toLowerHex(const std::uint8_t* bytes, std::size_t n);
+// Lowercase hexadecimal without leading zeros ("0" for zero).
+std::string hexNoLeadingZeros(std::uint64_t value);
+
+}  // namespace tl
