@@ -12,6 +12,7 @@
 
 #include "archive/archive_path.h"
 #include "archive/update_recipe.h"
+#include "common/ascii_case.h"
 #include "common/hex.h"
 
 namespace tl {
@@ -30,16 +31,6 @@ bool isSha256Hex(std::string_view s) {
   if (s.size() != 64) return false;
   for (char c : s) {
     if (!isLowerHexDigit(c)) return false;
-  }
-  return true;
-}
-
-char foldAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool equalFolded(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (foldAscii(a[i]) != foldAscii(b[i])) return false;
   }
   return true;
 }
@@ -109,12 +100,12 @@ class FoldedTree {
   struct KeyHash {
     std::size_t operator()(const Key& k) const {
       std::uint64_t h = 0xcbf29ce484222325ull ^ (std::uint64_t{k.parent} * 0x9e3779b97f4a7c15ull);
-      for (char c : k.name) h = (h ^ static_cast<unsigned char>(foldAscii(c))) * 0x100000001b3ull;
+      for (char c : k.name) h = (h ^ static_cast<unsigned char>(asciiLowerChar(c))) * 0x100000001b3ull;
       return static_cast<std::size_t>(h ^ (h >> 29));
     }
   };
   struct KeyEq {
-    bool operator()(const Key& a, const Key& b) const { return a.parent == b.parent && equalFolded(a.name, b.name); }
+    bool operator()(const Key& a, const Key& b) const { return a.parent == b.parent && asciiEqualIgnoreCase(a.name, b.name); }
   };
 
   std::vector<std::uint32_t> parent_;

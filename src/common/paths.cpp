@@ -8,7 +8,6 @@ namespace {
 
 bool isSep(char c) { return c == '\\' || c == '/'; }
 bool isLetter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
-char lowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
 enum class RootKind { None, Drive, DriveRelative, Rooted, Unc, Device };
 
@@ -177,20 +176,6 @@ std::string_view lastComponent(std::string_view path) {
   std::size_t i = end;
   while (i > 0 && !isSep(rest[i - 1])) --i;
   return rest.substr(i, end - i);
-}
-
-bool asciiEqualIgnoreCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (lowerAscii(a[i]) != lowerAscii(b[i])) return false;
-  }
-  return true;
-}
-
-std::string asciiLower(std::string_view s) {
-  std::string out(s);
-  for (char& c : out) c = lowerAscii(c);
-  return out;
 }
 
 Result<bool> pathsEqualIgnoreCase(std::string_view a, std::string_view b) {

@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "common/ascii_case.h"
 #include "common/result.h"
 
 namespace tl {
@@ -25,8 +26,6 @@ std::optional<std::string> parentPath(std::string_view path);
 // Last component; '\' and '/' separate, trailing separators are ignored, the
 // root part (drive or UNC share) is never a component.
 std::string_view lastComponent(std::string_view path);
-bool asciiEqualIgnoreCase(std::string_view a, std::string_view b);
-std::string asciiLower(std::string_view s);
 // Normalises both and compares with ASCII letters folded.
 [[nodiscard]] Result<bool> pathsEqualIgnoreCase(std::string_view a, std::string_view b);
 bool isValidFileName(std::string_view component);

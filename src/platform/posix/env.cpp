@@ -2,21 +2,21 @@
 
 #include <mutex>
 
+#include "common/ascii_case.h"
+
 extern char** environ;
 
 namespace tl::env {
 
 namespace {
 
-char asciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
 struct NameLess {
   using is_transparent = void;
   bool operator()(std::string_view a, std::string_view b) const {
     std::size_t n = a.size() < b.size() ? a.size() : b.size();
     for (std::size_t i = 0; i < n; ++i) {
-      char x = asciiLower(a[i]);
-      char y = asciiLower(b[i]);
+      char x = asciiLowerChar(a[i]);
+      char y = asciiLowerChar(b[i]);
       if (x != y) return static_cast<unsigned char>(x) < static_cast<unsigned char>(y);
     }
     return a.size() < b.size();

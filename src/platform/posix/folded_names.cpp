@@ -9,6 +9,7 @@
 #include <cstring>
 #include <unordered_map>
 
+#include "common/ascii_case.h"
 #include "platform/errno_map.h"
 
 namespace tl::fs::detail {
@@ -83,7 +84,7 @@ bool scanFolder(int dirfd, Folder& out) {
     }
     std::string_view n = e->d_name;
     if (n == "." || n == "..") continue;
-    Slot& s = out.names[foldAscii(n)];
+    Slot& s = out.names[asciiLower(n)];
     if (s.count++ == 0) s.name.assign(n);
   }
   ::closedir(d);
@@ -103,14 +104,6 @@ Result<FolderStamp> folderStamp(int dirfd) {
   s.ctimeSec = st.st_ctim.tv_sec;
   s.ctimeNsec = st.st_ctim.tv_nsec;
   return s;
-}
-
-std::string foldAscii(std::string_view name) {
-  std::string out(name);
-  for (char& c : out) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return out;
 }
 
 FoldedNames& FoldedNames::shared() {
@@ -135,7 +128,7 @@ Result<FoldedMatch> FoldedNames::find(int dirfd, std::string_view name) {
     it = c.folders.emplace(key, std::move(fresh)).first;
   }
   it->second.lastUse = ++c.clock;
-  auto slot = it->second.names.find(foldAscii(name));
+  auto slot = it->second.names.find(asciiLower(name));
   if (slot == it->second.names.end()) return match;
   if (slot->second.count > 1) {
     match.kind = FoldedMatch::Kind::Many;
@@ -156,7 +149,7 @@ void FoldedNames::changed(int dirfd, const FolderStamp& before, std::string_view
   auto drop = [&] { c.folders.erase(it); };
   if (!(f.stamp == before)) return drop();
   if (!removed.empty()) {
-    auto slot = f.names.find(foldAscii(removed));
+    auto slot = f.names.find(asciiLower(removed));
     if (slot != f.names.end()) {
       // With several spellings we no longer know which one is left.
       if (slot->second.count != 1 || slot->second.name != removed) return drop();
@@ -164,7 +157,7 @@ void FoldedNames::changed(int dirfd, const FolderStamp& before, std::string_view
     }
   }
   if (!added.empty()) {
-    Slot& s = f.names[foldAscii(added)];
+    Slot& s = f.names[asciiLower(added)];
     if (s.count == 0) {
       s.name.assign(added);
       s.count = 1;

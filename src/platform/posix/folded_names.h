@@ -35,8 +35,6 @@ struct FolderStamp {
 
 [[nodiscard]] Result<FolderStamp> folderStamp(int dirfd);
 
-std::string foldAscii(std::string_view name);
-
 struct FoldedMatch {
   enum class Kind { None, One, Many };
   Kind kind = Kind::None;
