@@ -114,4 +114,9 @@ std::string joinArchivePath(std::string_view a, std::string_view b) {
   return out;
 }
 
+std::string_view lastArchiveComponent(std::string_view path) {
+  const std::size_t slash = path.rfind('/');
+  return slash == std::string_view::npos ? path : path.substr(slash + 1);
+}
+
 }  // namespace tl

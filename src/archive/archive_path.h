@@ -11,5 +11,7 @@ namespace tl {
 [[nodiscard]] Status validateArchivePath(std::string_view path);
 [[nodiscard]] Status validateLinkTarget(std::string_view linkPath, std::string_view target);
 std::string joinArchivePath(std::string_view a, std::string_view b);
+// The part after the last '/' (the whole path when it has none).
+std::string_view lastArchiveComponent(std::string_view path);
 
 }  // namespace tl

@@ -6,15 +6,6 @@
 
 namespace tl {
 
-namespace {
-
-std::string_view lastArchiveComponent(std::string_view path) {
-  const auto slash = path.rfind('/');
-  return slash == std::string_view::npos ? path : path.substr(slash + 1);
-}
-
-}  // namespace
-
 Result<fs::Dir> openArchiveParentDir(const fs::Dir& root, std::string_view path, bool create) {
   TRY(validateArchivePath(path));
   // A handle of our own, so the caller's root stays open whatever happens.

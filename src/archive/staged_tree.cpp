@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "archive/archive_path.h"
 #include "archive/archive_rebuild.h"
 #include "archive/no_follow_access.h"
 #include "common/sha256.h"
@@ -22,11 +23,6 @@ using EntryMap = std::unordered_map<std::string_view, const RecipeEntry*>;
 using KindMap = std::unordered_map<std::string_view, RecipeEntryKind>;
 
 constexpr std::size_t kMaxLinkTarget = 4096;
-
-std::string_view lastComponent(std::string_view path) {
-  const auto slash = path.rfind('/');
-  return slash == std::string_view::npos ? path : path.substr(slash + 1);
-}
 
 bool kindAgrees(RecipeEntryKind expected, fs::FileKind onDisk) {
   switch (expected) {
@@ -80,7 +76,7 @@ Status checkHardlink(const RecipeEntry& entry, const EntryMap& entries, const fs
 }
 
 Status checkEntry(const RecipeEntry& entry, const EntryMap& entries, const fs::Dir& root) {
-  const std::string_view name = lastComponent(entry.path);
+  const std::string_view name = lastArchiveComponent(entry.path);
   fs::Dir parent = TRY(openArchiveParentDir(root, entry.path, false));
   Result<fs::FileStat> examined = fs::statAt(parent, name);
   // The folders above were there; only the entry itself is absent.

@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <new>
 
+#include "archive/archive_path.h"
 #include "archive/folder_link_resolver.h"
 #include "archive/no_follow_access.h"
 #include "common/utf8.h"
@@ -16,17 +17,12 @@ namespace {
 // that keeps interrupting it would otherwise hang the installation.
 constexpr int kMaxHardLinkAttempts = 8;
 
-std::string_view lastComponent(std::string_view path) {
-  const std::size_t slash = path.rfind('/');
-  return slash == std::string_view::npos ? path : path.substr(slash + 1);
-}
-
 Status createSymbolicLink(ArchiveDestination& dest, const RecipeEntry& entry, FolderLinkResolver& resolver,
                           std::size_t index) {
   const fs::Dir folder = TRY(openArchiveParentDir(dest.root, entry.path, true));
   // Decided from the recipe alone: nothing on disk is trusted for it.
   const bool folderLink = TRY(resolver.isFolderLink(index));
-  return fs::createSymlinkAt(folder, lastComponent(entry.path), *entry.link_target, folderLink);
+  return fs::createSymlinkAt(folder, lastArchiveComponent(entry.path), *entry.link_target, folderLink);
 }
 
 Status createHardLink(ArchiveDestination& dest, const RecipeEntry& entry) {
@@ -34,7 +30,7 @@ Status createHardLink(ArchiveDestination& dest, const RecipeEntry& entry) {
   // Linked by handle: the target is reached without following links, so the
   // link can only ever share a regular file of this tree.
   const fs::File target = TRY(openArchiveFile(dest.root, *entry.link_target));
-  const std::string_view name = lastComponent(entry.path);
+  const std::string_view name = lastArchiveComponent(entry.path);
   if (!isValidUtf8(name)) return Error::InvalidUtf8;
   Error last = Error::Canceled;
   for (int attempt = 0; attempt < kMaxHardLinkAttempts; ++attempt) {
@@ -61,7 +57,7 @@ Status createArchiveRoot(ArchiveDestination& dest, std::string_view rootName) {
 
 Status createArchiveFolder(ArchiveDestination& dest, std::string_view path) {
   const fs::Dir parent = TRY(openArchiveParentDir(dest.root, path, true));
-  const std::string_view name = lastComponent(path);
+  const std::string_view name = lastArchiveComponent(path);
   const Status made = fs::makeDirAt(parent, name);
   if (!made && made.error() != Error::PathAlreadyExists) return made.error();
   // An existing name must be a real folder, not a file or a link.
@@ -71,7 +67,7 @@ Status createArchiveFolder(ArchiveDestination& dest, std::string_view path) {
 
 Result<fs::File> createArchiveFile(ArchiveDestination& dest, std::string_view path) {
   const fs::Dir parent = TRY(openArchiveParentDir(dest.root, path, true));
-  return fs::createFileAt(parent, lastComponent(path), true, true);
+  return fs::createFileAt(parent, lastArchiveComponent(path), true, true);
 }
 
 Status createArchiveLinks(ArchiveDestination& dest, const UpdateRecipe& recipe) {
