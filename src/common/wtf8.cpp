@@ -2,47 +2,14 @@
 
 #include <cstdint>
 
+#include "common/utf8.h"
+
 namespace tl {
 
 namespace {
 
-constexpr char32_t kNone = 0xFFFFFFFFu;
-
 bool isHighSurrogate(char32_t c) { return c >= 0xD800 && c <= 0xDBFF; }
 bool isLowSurrogate(char32_t c) { return c >= 0xDC00 && c <= 0xDFFF; }
-
-// Decodes one generalised UTF-8 sequence at i (surrogate code points
-// allowed). Returns kNone when the bytes there do not form one; len is the
-// number of bytes consumed otherwise.
-char32_t decodeOne(const unsigned char* p, std::size_t n, std::size_t i, std::size_t& len) {
-  unsigned char c = p[i];
-  if (c < 0x80) {
-    len = 1;
-    return c;
-  }
-  char32_t cp;
-  if (c >= 0xC2 && c <= 0xDF) {
-    len = 2;
-    cp = c & 0x1Fu;
-  } else if (c >= 0xE0 && c <= 0xEF) {
-    len = 3;
-    cp = c & 0x0Fu;
-  } else if (c >= 0xF0 && c <= 0xF4) {
-    len = 4;
-    cp = c & 0x07u;
-  } else {
-    return kNone;
-  }
-  if (n - i < len) return kNone;
-  for (std::size_t k = 1; k < len; ++k) {
-    unsigned char cc = p[i + k];
-    if ((cc & 0xC0) != 0x80) return kNone;
-    cp = (cp << 6) | (cc & 0x3Fu);
-  }
-  if (len == 3 && cp < 0x800) return kNone;
-  if (len == 4 && (cp < 0x10000 || cp > 0x10FFFF)) return kNone;
-  return cp;
-}
 
 void appendUtf16(std::u16string& out, char32_t cp) {
   if (cp >= 0x10000) {
@@ -81,8 +48,8 @@ bool decodeStrict(std::string_view bytes, std::u16string* out) {
   bool afterHigh = false;
   for (std::size_t i = 0; i < n;) {
     std::size_t len = 0;
-    char32_t cp = decodeOne(p, n, i, len);
-    if (cp == kNone) return false;
+    char32_t cp = decodeUtf8Sequence(p, n, i, len);
+    if (cp == kNotUtf8Sequence) return false;
     if (afterHigh && isLowSurrogate(cp)) return false;
     afterHigh = isHighSurrogate(cp);
     if (out) appendUtf16(*out, cp);
@@ -142,8 +109,8 @@ std::u16string hostBytesToUtf16(std::string_view bytes) {
   out.reserve(n);
   for (std::size_t i = 0; i < n;) {
     std::size_t len = 0;
-    char32_t cp = decodeOne(p, n, i, len);
-    if (cp == kNone) {
+    char32_t cp = decodeUtf8Sequence(p, n, i, len);
+    if (cp == kNotUtf8Sequence) {
       appendEscapes(out, bytes.substr(i, 1));
       ++i;
       continue;
