@@ -3,6 +3,7 @@
 #include <new>
 
 #include "archive/archive_path.h"
+#include "common/regular_file_at.h"
 
 namespace tl {
 
@@ -31,10 +32,7 @@ Result<fs::Dir> openArchiveParentDir(const fs::Dir& root, std::string_view path,
 
 Result<fs::File> openArchiveFile(const fs::Dir& root, std::string_view path) {
   const fs::Dir parent = TRY(openArchiveParentDir(root, path, false));
-  fs::File file = TRY(fs::openFileReadAt(parent, lastArchiveComponent(path)));
-  const fs::FileStat st = TRY(fs::statFile(file));
-  if (st.kind != fs::FileKind::File) return Error::NotRegularFile;
-  return file;
+  return openRegularFileAt(parent, lastArchiveComponent(path), Error::NotRegularFile);
 }
 
 Result<std::string> readArchiveFile(const fs::Dir& root, std::string_view path, std::size_t cap) {

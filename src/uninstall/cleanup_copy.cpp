@@ -6,6 +6,7 @@
 #include "common/install_layout.h"
 #include "common/install_mutex.h"
 #include "common/paths.h"
+#include "common/regular_file_at.h"
 #include "platform/fs.h"
 #include "platform/process.h"
 #include "uninstall/cleanup_script.h"
@@ -33,13 +34,6 @@ Status deleteRegistryKeyOrAbsent(std::string_view identifier, std::string_view c
   Result<QuietRunResult> query = runCommandQuietly({*reg, "query", *key, "/reg:64"});
   if (query.ok() && !query->succeeded) return success();
   return deleted;
-}
-
-Status checkRegularBelow(const fs::Dir& dir, std::string_view name, Error wrongKind) {
-  fs::File f = TRY(fs::openFileReadAt(dir, name));
-  fs::FileStat st = TRY(fs::statFile(f));
-  if (st.kind != fs::FileKind::File) return wrongKind;
-  return success();
 }
 
 // Puts the registration back after a failed deletion, so that the
@@ -81,8 +75,8 @@ Status cleanUp(std::string_view own, std::string_view managerPath, std::string_v
   // again after the registry entry is gone could fail (or find another
   // folder) with nothing left to roll back from.
   fs::Dir channelDir = TRY(fs::openDirAt(identifierDir, channelName));
-  TRY(checkRegularBelow(channelDir, "uninstall.exe", Error::InvalidUninstallLocation));
-  TRY(checkRegularBelow(channelDir, ".tamberlock-uninstall.json", Error::InvalidUninstallManifest));
+  TRY(openRegularFileAt(channelDir, "uninstall.exe", Error::InvalidUninstallLocation));
+  TRY(openRegularFileAt(channelDir, ".tamberlock-uninstall.json", Error::InvalidUninstallManifest));
   if (deleteData) channelDir.close();
 
   TRY(deleteRegistryKeyOrAbsent(manifest.identifier, manifest.channel));

@@ -9,6 +9,7 @@
 #include "common/install_layout.h"
 #include "common/install_mutex.h"
 #include "common/paths.h"
+#include "common/regular_file_at.h"
 #include "native_ui/uninstall_choice.h"
 #include "platform/fs.h"
 #include "platform/io_context.h"
@@ -36,14 +37,6 @@ Status checkRemovable(const fs::Dir& root, std::string_view name, bool folderAll
   if (st->kind == fs::FileKind::File) return success();
   if (folderAllowed && st->kind == fs::FileKind::Directory) return success();
   return Error::InvalidUninstallLocation;
-}
-
-// Opens a file below the root that must be a regular file, and keeps it open.
-Result<fs::File> openRegularBelow(const fs::Dir& root, std::string_view name, Error wrongKind) {
-  fs::File f = TRY(fs::openFileReadAt(root, name));
-  fs::FileStat st = TRY(fs::statFile(f));
-  if (st.kind != fs::FileKind::File) return wrongKind;
-  return f;
 }
 
 Status runPowerShellQuietly(const std::string& script) {
@@ -127,9 +120,9 @@ Status runUninstall(const UninstallOptions& options) {
   if (!TRY(pathsEqualIgnoreCase(manifestPath, layout.manifestPath))) return Error::InvalidUninstallLocation;
 
   fs::Dir rootDir = TRY(openChannelRoot(layout, manifest.identifier));
-  fs::File managerFile = TRY(openRegularBelow(rootDir, "uninstall.exe", Error::InvalidUninstallLocation));
+  fs::File managerFile = TRY(openRegularFileAt(rootDir, "uninstall.exe", Error::InvalidUninstallLocation));
   fs::File manifestFile =
-      TRY(openRegularBelow(rootDir, ".tamberlock-uninstall.json", Error::InvalidUninstallManifest));
+      TRY(openRegularFileAt(rootDir, ".tamberlock-uninstall.json", Error::InvalidUninstallManifest));
   TRY(checkRemovable(rootDir, "app", true));
   TRY(checkRemovable(rootDir, "self-extraction", true));
   TRY(checkRemovable(rootDir, "update.bat", false));
