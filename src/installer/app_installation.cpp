@@ -7,10 +7,10 @@
 #include "common/diagnostics.h"
 #include "common/install_layout.h"
 #include "common/paths.h"
+#include "common/retry.h"
 #include "installer/file_pull_reader.h"
 #include "installer/installer_archive_unpacking.h"
 #include "platform/fs.h"
-#include "platform/io_context.h"
 #include "windows_integration/integration_driver.h"
 
 namespace tl {
@@ -152,14 +152,7 @@ Result<bool> moveAside(std::string_view current, std::string_view aside) {
 }
 
 Status moveIn(std::string_view from, std::string_view to) {
-  Error last = Error::Unexpected;
-  for (int attempt = 1; attempt <= kMoveInAttempts; ++attempt) {
-    Status s = fs::rename(from, to);
-    if (s) return success();
-    last = s.error();
-    if (attempt < kMoveInAttempts) io().sleepMs(kMoveInPauseMs);
-  }
-  return last;
+  return retryWithPauses(kMoveInAttempts, kMoveInPauseMs, [&] { return fs::rename(from, to); });
 }
 
 void createLibraryLinks(std::string_view appDir) {
