@@ -7,8 +7,6 @@ namespace tl {
 
 namespace {
 
-constexpr std::size_t kMaxVersionFile = 1048576;
-
 const json::Schema<AppVersionInfo>& versionSchema() {
   static const json::Schema<AppVersionInfo> s{
       json::field<&AppVersionInfo::identifier, json::kRequired>("identifier"),
@@ -31,7 +29,7 @@ Result<AppVersionInfo> parseAppVersion(std::string_view text) {
 }
 
 Result<AppVersionInfo> readAppVersion(const fs::Dir& bundleDir) {
-  const std::string text = TRY(readArchiveFile(bundleDir, "Resources/version.json", kMaxVersionFile));
+  const std::string text = TRY(readArchiveFile(bundleDir, "Resources/version.json", kMaxVersionFileBytes));
   return parseAppVersion(text);
 }
 

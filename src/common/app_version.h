@@ -1,6 +1,7 @@
 #pragma once
 // The identity and version an application bundle declares in its
 // Resources/version.json.
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -20,8 +21,11 @@ struct AppVersionInfo {
   std::optional<std::string> baseUrl;
 };
 
+// The most of a version.json any reader takes.
+inline constexpr std::size_t kMaxVersionFileBytes = 1048576;
+
 // Reads the bundle's Resources/version.json without following links, at
-// most 1 MiB. Checks no values: callers compare what they expect.
+// most kMaxVersionFileBytes. Checks no values: callers compare what they expect.
 [[nodiscard]] Result<AppVersionInfo> readAppVersion(const fs::Dir& bundleDir);
 
 // Parses the text of a version.json; keys it does not define are skipped.

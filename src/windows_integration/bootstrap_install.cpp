@@ -3,6 +3,7 @@
 #include <optional>
 #include <string>
 
+#include "common/app_version.h"
 #include "common/diagnostics.h"
 #include "common/json_reader.h"
 #include "common/paths.h"
@@ -15,8 +16,6 @@
 namespace tl {
 
 namespace {
-
-constexpr std::size_t kVersionFileCap = 1048576;
 
 struct BootstrapVersionRecord {
   std::string name;
@@ -48,7 +47,7 @@ struct BootstrapAppInfo {
 };
 
 Result<BootstrapAppInfo> readBootstrapAppInfo(std::string_view versionPath) {
-  std::string text = TRY(fs::readFile(versionPath, kVersionFileCap));
+  std::string text = TRY(fs::readFile(versionPath, kMaxVersionFileBytes));
   BootstrapVersionRecord r;
   TRY(json::readRecord(text, bootstrapVersionSchema(), r, {json::Mode::lenient}));
   BootstrapAppInfo info;

@@ -1,5 +1,6 @@
 #include "windows_integration/registry_entry.h"
 
+#include "common/app_version.h"
 #include "common/diagnostics.h"
 #include "common/json_reader.h"
 #include "common/paths.h"
@@ -12,7 +13,6 @@ namespace tl {
 namespace {
 
 constexpr std::string_view kUninstallRoot = "HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall";
-constexpr std::size_t kVersionFileCap = 1048576;
 
 struct RegistryValue {
   std::string_view name;
@@ -67,7 +67,7 @@ void warnRegistrationCleanupFailed(std::string_view key) {
 
 std::string installedVersionText(std::string_view appDir) {
   std::string path = joinPath({appDir, "Resources", "version.json"});
-  Result<std::string> bytes = fs::readFile(path, kVersionFileCap);
+  Result<std::string> bytes = fs::readFile(path, kMaxVersionFileBytes);
   if (!bytes) {
     diagLine({"Warning: Could not read installed version metadata at ", path, ": ", bytes.error()});
     return "0.0.0";
