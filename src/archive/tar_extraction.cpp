@@ -51,7 +51,6 @@ Status createArchiveRoot(ArchiveDestination& dest, std::string_view rootName) {
   // Made fresh: an existing folder of the name could hold anything.
   TRY(fs::makeDirAt(*dest.folder, rootName));
   dest.root = TRY(fs::openDirAt(*dest.folder, rootName, true));
-  dest.rootOpen = true;
   return success();
 }
 

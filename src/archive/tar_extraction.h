@@ -19,7 +19,7 @@ struct ArchiveDestination {
   // Filled in by the tar reader once the root folder exists. From then on the
   // handle is the caller's, on success and on failure alike.
   fs::Dir root;
-  bool rootOpen = false;
+  bool rootOpen() const { return root.valid(); }
 };
 
 // Creates the root folder (it must not exist) and keeps its handle.

@@ -65,7 +65,7 @@ class TarExtractionTest : public testing::Test {
     ArchiveDestination dest(*dir);
     MemoryPullReader reader(tar);
     auto r = extractTarArchive(reader, expected, &dest);
-    rootWasOpen_ = dest.rootOpen;
+    rootWasOpen_ = dest.rootOpen();
     return r;
   }
 
