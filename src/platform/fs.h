@@ -50,40 +50,39 @@ struct FileStat {
   std::uint32_t mode = 0;  // permission bits (07777)
 };
 
-// An open directory. Move-only; closes on destruction.
-class Dir {
+// What Dir and File share: one descriptor owned. Move-only; closes on
+// destruction. Not used on its own, so a Dir never passes for a File.
+class Handle {
  public:
-  Dir() = default;
-  explicit Dir(int fd) : fd_(fd) {}
-  Dir(Dir&& o) noexcept : fd_(o.fd_) { o.fd_ = -1; }
-  Dir& operator=(Dir&& o) noexcept;
-  Dir(const Dir&) = delete;
-  Dir& operator=(const Dir&) = delete;
-  ~Dir() { close(); }
+  Handle(const Handle&) = delete;
+  Handle& operator=(const Handle&) = delete;
   void close();
   bool valid() const { return fd_ >= 0; }
   int fd() const { return fd_; }
+
+ protected:
+  Handle() = default;
+  explicit Handle(int fd) : fd_(fd) {}
+  Handle(Handle&& o) noexcept : fd_(o.fd_) { o.fd_ = -1; }
+  Handle& operator=(Handle&& o) noexcept;
+  ~Handle() { close(); }
 
  private:
   int fd_ = -1;
 };
 
-// An open file. Move-only; closes on destruction.
-class File {
+// An open directory.
+class Dir : public Handle {
+ public:
+  Dir() = default;
+  explicit Dir(int fd) : Handle(fd) {}
+};
+
+// An open file.
+class File : public Handle {
  public:
   File() = default;
-  explicit File(int fd) : fd_(fd) {}
-  File(File&& o) noexcept : fd_(o.fd_) { o.fd_ = -1; }
-  File& operator=(File&& o) noexcept;
-  File(const File&) = delete;
-  File& operator=(const File&) = delete;
-  ~File() { close(); }
-  void close();
-  bool valid() const { return fd_ >= 0; }
-  int fd() const { return fd_; }
-
- private:
-  int fd_ = -1;
+  explicit File(int fd) : Handle(fd) {}
 };
 
 struct DirEntry {

@@ -27,25 +27,12 @@ using detail::FolderStamp;
 
 // --- handles -------------------------------------------------------------
 
-void Dir::close() {
+void Handle::close() {
   if (fd_ >= 0) ::close(fd_);
   fd_ = -1;
 }
 
-Dir& Dir::operator=(Dir&& o) noexcept {
-  if (this != &o) {
-    close();
-    fd_ = std::exchange(o.fd_, -1);
-  }
-  return *this;
-}
-
-void File::close() {
-  if (fd_ >= 0) ::close(fd_);
-  fd_ = -1;
-}
-
-File& File::operator=(File&& o) noexcept {
+Handle& Handle::operator=(Handle&& o) noexcept {
   if (this != &o) {
     close();
     fd_ = std::exchange(o.fd_, -1);
