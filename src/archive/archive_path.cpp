@@ -119,4 +119,9 @@ std::string_view lastArchiveComponent(std::string_view path) {
   return slash == std::string_view::npos ? path : path.substr(slash + 1);
 }
 
+std::string_view archiveParentPath(std::string_view path) {
+  const std::size_t slash = path.rfind('/');
+  return slash == std::string_view::npos ? std::string_view{} : path.substr(0, slash);
+}
+
 }  // namespace tl

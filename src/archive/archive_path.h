@@ -13,5 +13,7 @@ namespace tl {
 std::string joinArchivePath(std::string_view a, std::string_view b);
 // The part after the last '/' (the whole path when it has none).
 std::string_view lastArchiveComponent(std::string_view path);
+// The part before the last '/' (empty when it has none).
+std::string_view archiveParentPath(std::string_view path);
 
 }  // namespace tl

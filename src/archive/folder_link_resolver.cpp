@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <string>
 
+#include "archive/archive_path.h"
+
 namespace tl {
 
 FolderLinkResolver::FolderLinkResolver(const UpdateRecipe& recipe)
@@ -28,8 +30,7 @@ bool FolderLinkResolver::isAncestorOfAnEntry(const std::string& path) const {
 FolderLinkResolver::Outcome FolderLinkResolver::resolveOnce(std::size_t index, std::size_t& nextLink) {
   const RecipeEntry& link = recipe_.entries[index];
   const std::string_view target = link.link_target ? std::string_view(*link.link_target) : std::string_view{};
-  const std::size_t lastSlash = link.path.rfind('/');
-  std::string resolved = lastSlash == std::string::npos ? std::string() : link.path.substr(0, lastSlash);
+  std::string resolved(archiveParentPath(link.path));
 
   std::size_t start = 0;
   for (;;) {

@@ -11,10 +11,7 @@ Result<fs::Dir> openArchiveParentDir(const fs::Dir& root, std::string_view path,
   TRY(validateArchivePath(path));
   // A handle of our own, so the caller's root stays open whatever happens.
   fs::Dir current = TRY(fs::openDirAt(root, "."));
-  const auto lastSlash = path.rfind('/');
-  if (lastSlash == std::string_view::npos) return current;
-
-  std::string_view rest = path.substr(0, lastSlash);
+  std::string_view rest = archiveParentPath(path);
   while (!rest.empty()) {
     const auto slash = rest.find('/');
     const std::string_view component = rest.substr(0, slash);
