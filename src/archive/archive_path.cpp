@@ -2,6 +2,7 @@
 
 #include <cstddef>
 
+#include "common/ascii_case.h"
 #include "common/utf8.h"
 
 namespace tl {
@@ -10,26 +11,17 @@ namespace {
 
 constexpr std::size_t kMaxArchivePathBytes = 4096;
 
-char asciiUpper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
-
-bool stemIs(std::string_view stem, std::string_view upperName) {
-  if (stem.size() != upperName.size()) return false;
-  for (std::size_t i = 0; i < stem.size(); ++i) {
-    if (asciiUpper(stem[i]) != upperName[i]) return false;
-  }
-  return true;
-}
-
 // Names Windows maps to devices whatever their extension.
 bool isReservedDeviceStem(std::string_view component) {
   const std::size_t dot = component.find('.');
   const std::string_view stem = dot == std::string_view::npos ? component : component.substr(0, dot);
   if (stem.size() == 3) {
-    return stemIs(stem, "CON") || stemIs(stem, "PRN") || stemIs(stem, "AUX") || stemIs(stem, "NUL");
+    return asciiEqualIgnoreCase(stem, "CON") || asciiEqualIgnoreCase(stem, "PRN") ||
+           asciiEqualIgnoreCase(stem, "AUX") || asciiEqualIgnoreCase(stem, "NUL");
   }
   if (stem.size() == 4 && stem[3] >= '1' && stem[3] <= '9') {
     const std::string_view base = stem.substr(0, 3);
-    return stemIs(base, "COM") || stemIs(base, "LPT");
+    return asciiEqualIgnoreCase(base, "COM") || asciiEqualIgnoreCase(base, "LPT");
   }
   return false;
 }
