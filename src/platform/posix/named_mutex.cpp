@@ -10,6 +10,7 @@
 #include <mutex>
 #include <thread>
 
+#include "common/ascii_case.h"
 #include "platform/io_context.h"
 
 // A named mutex is a lock file under /tmp/tamberlock-mutex-<uid>/ held with
@@ -46,16 +47,8 @@ Table& table() {
 
 Result<std::string_view> localName(std::string_view name) {
   constexpr std::string_view kPrefix = "Local\\";
-  if (name.size() >= kPrefix.size()) {
-    bool prefixed = true;
-    for (std::size_t i = 0; i < kPrefix.size(); ++i) {
-      char c = name[i];
-      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-      char p = kPrefix[i];
-      if (p >= 'A' && p <= 'Z') p = static_cast<char>(p - 'A' + 'a');
-      if (c != p) prefixed = false;
-    }
-    if (prefixed) name.remove_prefix(kPrefix.size());
+  if (name.size() >= kPrefix.size() && asciiEqualIgnoreCase(name.substr(0, kPrefix.size()), kPrefix)) {
+    name.remove_prefix(kPrefix.size());
   }
   if (name.empty() || name == "." || name == "..") return Error::BadPathName;
   if (name.size() > 255) return Error::NameTooLong;
