@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "common/hex.h"
 #include "common/install_layout.h"
 #include "common/install_mutex.h"
 #include "common/paths.h"
@@ -45,7 +46,7 @@ bool isRefreshHelperCopyName(std::string_view name) {
   if (name.size() != prefix.size() + 32 + suffix.size()) return false;
   if (name.substr(0, prefix.size()) != prefix || name.substr(name.size() - suffix.size()) != suffix) return false;
   for (char c : name.substr(prefix.size(), 32)) {
-    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
+    if (!isLowerHexDigit(c)) return false;
   }
   return true;
 }
