@@ -75,7 +75,6 @@ void logMainError(Error e) {
 void printInvalidInstallerError() { diagLine({"ERROR: Not a valid self-extracting installer"}); }
 
 void setBootstrapTrace(bool on) { g_trace.store(on); }
-bool bootstrapTraceEnabled() { return g_trace.load(); }
 
 void markBootstrapStep(std::string_view name) {
   g_step.store(internStepName(name));

@@ -36,7 +36,6 @@ void logMainError(Error e);
 void printInvalidInstallerError();
 
 void setBootstrapTrace(bool on);
-bool bootstrapTraceEnabled();
 // Records the step; with the trace on, also prints "Bootstrap trace: <name>".
 void markBootstrapStep(std::string_view name);
 std::string currentBootstrapStep();
