@@ -59,14 +59,7 @@ bool hasValidLength(std::string_view s) { return !s.empty() && s.size() <= kMaxA
 Status validateArchivePath(std::string_view path) {
   if (!hasValidLength(path)) return Error::InvalidArchivePath;
   if (!isValidUtf8(path)) return Error::InvalidArchivePath;
-  std::size_t start = 0;
-  for (;;) {
-    const std::size_t slash = path.find('/', start);
-    const std::size_t end = slash == std::string_view::npos ? path.size() : slash;
-    if (!isValidComponent(path.substr(start, end - start))) return Error::InvalidArchivePath;
-    if (slash == std::string_view::npos) break;
-    start = slash + 1;
-  }
+  if (!forEachArchiveComponent(path, isValidComponent)) return Error::InvalidArchivePath;
   return success();
 }
 
@@ -79,21 +72,17 @@ Status validateLinkTarget(std::string_view linkPath, std::string_view target) {
   for (const char c : linkPath) {
     if (c == '/') ++depth;
   }
-  std::size_t start = 0;
-  for (;;) {
-    const std::size_t slash = target.find('/', start);
-    const std::size_t end = slash == std::string_view::npos ? target.size() : slash;
-    const std::string_view component = target.substr(start, end - start);
+  const bool valid = forEachArchiveComponent(target, [&](std::string_view component) {
     if (component == "..") {
-      if (depth == 0) return Error::InvalidLinkTarget;
+      if (depth == 0) return false;
       --depth;
     } else if (component != ".") {
-      if (!isValidComponent(component)) return Error::InvalidLinkTarget;
+      if (!isValidComponent(component)) return false;
       ++depth;
     }
-    if (slash == std::string_view::npos) break;
-    start = slash + 1;
-  }
+    return true;
+  });
+  if (!valid) return Error::InvalidLinkTarget;
   return success();
 }
 

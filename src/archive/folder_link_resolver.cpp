@@ -32,22 +32,18 @@ FolderLinkResolver::Outcome FolderLinkResolver::resolveOnce(std::size_t index, s
   const std::string_view target = link.link_target ? std::string_view(*link.link_target) : std::string_view{};
   std::string resolved(archiveParentPath(link.path));
 
-  std::size_t start = 0;
-  for (;;) {
-    const std::size_t slash = target.find('/', start);
-    const std::size_t end = slash == std::string_view::npos ? target.size() : slash;
-    const std::string_view component = target.substr(start, end - start);
+  const bool inside = forEachArchiveComponent(target, [&](std::string_view component) {
     if (component == "..") {
-      if (resolved.empty()) return Outcome::BadTarget;
+      if (resolved.empty()) return false;
       const std::size_t cut = resolved.rfind('/');
       resolved.resize(cut == std::string::npos ? 0 : cut);
     } else if (component != ".") {
       if (!resolved.empty()) resolved.push_back('/');
       resolved.append(component);
     }
-    if (slash == std::string_view::npos) break;
-    start = slash + 1;
-  }
+    return true;
+  });
+  if (!inside) return Outcome::BadTarget;
 
   if (resolved.empty()) return Outcome::Folder;  // the root folder itself
   const auto found = byPath_.find(resolved);

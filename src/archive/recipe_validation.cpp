@@ -53,7 +53,7 @@ class FoldedTree {
   // set when a component names an existing node in another letter case.
   std::uint32_t insert(std::string_view path, bool& respelled) {
     std::uint32_t node = kRoot;
-    forEachComponent(path, [&](std::string_view name) {
+    forEachArchiveComponent(path, [&](std::string_view name) {
       auto [it, added] = children_.try_emplace(Key{node, name}, static_cast<std::uint32_t>(parent_.size()));
       if (added) {
         parent_.push_back(node);
@@ -62,6 +62,7 @@ class FoldedTree {
         respelled = true;
       }
       node = it->second;
+      return true;
     });
     return node;
   }
@@ -77,20 +78,6 @@ class FoldedTree {
     return node == kNone ? std::nullopt : kind_[node];
   }
   void setKind(std::uint32_t node, RecipeEntryKind k) { kind_[node] = k; }
-
-  template <class F>
-  static void forEachComponent(std::string_view path, F&& f) {
-    std::size_t start = 0;
-    while (true) {
-      const std::size_t slash = path.find('/', start);
-      if (slash == std::string_view::npos) {
-        f(path.substr(start));
-        return;
-      }
-      f(path.substr(start, slash - start));
-      start = slash + 1;
-    }
-  }
 
  private:
   struct Key {
@@ -158,23 +145,20 @@ Status checkLinkWalk(const FoldedTree& tree, std::uint32_t linkNode, std::string
     if (tree.kind(n) == RecipeEntryKind::symlink) belowLink = true;
   }
   std::reverse(walk.begin(), walk.end());  // root first, the link's folder last
-  bool refused = false;
-  FoldedTree::forEachComponent(target, [&](std::string_view c) {
-    if (refused || c == ".") return;
+  const bool accepted = forEachArchiveComponent(target, [&](std::string_view c) {
+    if (c == ".") return true;
     if (c == "..") {
-      if (belowLink || walk.size() <= 1) {
-        refused = true;
-        return;
-      }
+      if (belowLink || walk.size() <= 1) return false;
       walk.pop_back();
-      return;
+      return true;
     }
-    if (belowLink) return;  // nothing below a link can be told apart lexically
+    if (belowLink) return true;  // nothing below a link can be told apart lexically
     const std::uint32_t next = tree.child(walk.back(), c);
     walk.push_back(next);
     if (tree.kind(next) == RecipeEntryKind::symlink) belowLink = true;
+    return true;
   });
-  if (refused) return Error::InvalidLinkTarget;
+  if (!accepted) return Error::InvalidLinkTarget;
   return success();
 }
 
