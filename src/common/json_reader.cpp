@@ -416,6 +416,7 @@ bool RecordReader::start_array(std::size_t) {
   if (field == nullptr) return fail(Error::UnexpectedToken);  // top level or nested array
   switch (field->type) {
     case ValueType::string: {
+      if (options_.strings == Strings::text) return fail(Error::UnexpectedToken);
       std::string* s;
       if (field->optionalMember) {
         s = &static_cast<std::optional<std::string>*>(member)->emplace();

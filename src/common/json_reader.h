@@ -39,13 +39,22 @@ namespace tl::json {
 enum class Mode : std::uint8_t { strict, lenient };
 
 // integers: unsigned fields take integer tokens only.
-// integralText: they also take decimal or exponent text that denotes an
-// integral value (2.0, 1e3), and such number text inside a JSON string.
-enum class Numbers : std::uint8_t { integers, integralText };
+// integral: they also take number tokens with a fraction or an exponent that
+// denote an integral value (2.0, 1e3); a JSON string is never a number.
+// integralText: as integral, and such number text inside a JSON string.
+// Either way a value that is not whole is InvalidNumber, one beyond the
+// field's width Overflow.
+enum class Numbers : std::uint8_t { integers, integral, integralText };
+
+// textOrBytes: a string field also takes an array of byte values, the form
+// written for text that is not valid UTF-8.
+// text: a string field takes a JSON string only.
+enum class Strings : std::uint8_t { textOrBytes, text };
 
 struct Options {
   Mode mode = Mode::strict;
   Numbers numbers = Numbers::integers;
+  Strings strings = Strings::textOrBytes;
 };
 
 // Field flags. A field without kRequired may be absent: its member then keeps
@@ -175,8 +184,8 @@ Status readEnumInto(const Scalar& token, void* member, void (*fn)()) {
 
 // A scalar, string or unsigned-integer-array field: the member is one of
 // std::uint32_t, std::uint64_t, std::string, std::vector<std::uint32_t>, or a
-// std::optional of them. A string field also takes an array of integers 0 to
-// 255 as its bytes (the form written for text that is not valid UTF-8).
+// std::optional of them. Unless the options say Strings::text, a string field
+// also takes an array of integers 0 to 255 as its bytes.
 //   json::field<&Meta::hash, json::kNullable>("hash")
 template <auto Member, unsigned Flags>
 FieldOf<detail::RecordOf<Member>> field(std::string_view key) {

@@ -55,6 +55,7 @@ const json::Schema<Rec>& recSchema() {
 constexpr json::Options kStrict{json::Mode::strict, json::Numbers::integers};
 constexpr json::Options kLenient{json::Mode::lenient, json::Numbers::integers};
 constexpr json::Options kText{json::Mode::strict, json::Numbers::integralText};
+constexpr json::Options kWhole{json::Mode::strict, json::Numbers::integral, json::Strings::text};
 
 Result<Rec> read(std::string_view text, json::Options o = kStrict) {
   Rec r;
@@ -196,6 +197,17 @@ TEST(JsonReader, UnsignedNumbers) {
       {R"({"a":"0x10"})", "InvalidNumber", kText},
       {R"({"a":"NaN"})", "InvalidNumber", kText},
       {R"({"a":1,"b":1e99999999999999999999})", "Overflow", kText},
+      // whole numbers in any spelling, but never number text in a string
+      {R"({"a":1.0})", "ok", kWhole},
+      {R"({"a":1e0})", "ok", kWhole},
+      {R"({"a":4294967295.0})", "ok", kWhole},
+      {R"({"a":4.294967296e9})", "Overflow", kWhole},
+      {R"({"a":-1})", "Overflow", kWhole},
+      {R"({"a":1.5})", "InvalidNumber", kWhole},
+      {R"({"a":1e-1})", "InvalidNumber", kWhole},
+      {R"({"a":1e400})", "Overflow", kWhole},
+      {R"({"a":"1"})", "UnexpectedToken", kWhole},
+      {R"({"a":1,"b":"1"})", "UnexpectedToken", kWhole},
   });
 }
 
@@ -236,6 +248,9 @@ TEST(JsonReader, StringsTakeByteArrays) {
       {R"({"a":1,"s":[[1]]})", "UnexpectedToken"},
       {R"({"a":1,"s":[{}]})", "UnexpectedToken"},
       {R"({"a":1,"s":[1})", "SyntaxError"},
+      {R"({"a":1,"s":[104]})", "UnexpectedToken", kWhole},
+      {R"({"a":1,"ns":[]})", "UnexpectedToken", kWhole},
+      {R"({"a":1,"s":"hi","ns":null})", "ok", kWhole},
   });
 }
 
