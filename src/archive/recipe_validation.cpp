@@ -14,6 +14,7 @@
 #include "archive/update_recipe.h"
 #include "common/ascii_case.h"
 #include "common/hex.h"
+#include "common/sha256.h"
 
 namespace tl {
 
@@ -26,14 +27,6 @@ constexpr std::size_t kMaxEntries = 100000;
 constexpr std::size_t kMaxSpans = 200001;
 constexpr std::uint64_t kMaxLiteral = 67108864;       // 64 MiB, one span and all together
 constexpr std::uint64_t kMaxRecipeText = 134217728;  // 128 MiB written out
-
-bool isSha256Hex(std::string_view s) {
-  if (s.size() != 64) return false;
-  for (char c : s) {
-    if (!isLowerHexDigit(c)) return false;
-  }
-  return true;
-}
 
 // The entry paths as a tree of components folded to ASCII lower case, so
 // that duplicates, ancestors and link walks cost one lookup per component

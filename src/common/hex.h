@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace tl {
 
@@ -20,6 +21,19 @@ inline int hexDigitValue(char c) {
 
 inline bool isHexDigit(char c) { return hexDigitValue(c) >= 0; }
 inline bool isLowerHexDigit(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); }
+
+// Exactly n lowercase digits: the forms the system writes, read back with
+// upper case refused.
+inline bool isLowerHexOfLength(std::string_view text, std::size_t n) {
+  if (text.size() != n) return false;
+  for (char c : text) {
+    if (!isLowerHexDigit(c)) return false;
+  }
+  return true;
+}
+
+// A 32-digit id: transaction ids and the names made from them.
+inline bool isHexId32(std::string_view text) { return isLowerHexOfLength(text, 32); }
 
 // Two lowercase digits a byte.
 std::string toLowerHex(const std::uint8_t* bytes, std::size_t n);

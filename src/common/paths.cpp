@@ -184,6 +184,12 @@ Result<bool> pathsEqualIgnoreCase(std::string_view a, std::string_view b) {
   return asciiEqualIgnoreCase(na, nb);
 }
 
+Result<bool> isNormalisedAbsolutePath(std::string_view path) {
+  if (!isAbsolutePath(path) || path.find('\0') != std::string_view::npos) return false;
+  std::string normal = TRY(resolvePath(path));
+  return asciiEqualIgnoreCase(path, normal);
+}
+
 bool isValidFileName(std::string_view c) {
   if (c.empty() || c == "." || c == "..") return false;
   if (c.back() == ' ' || c.back() == '.') return false;

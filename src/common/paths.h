@@ -28,6 +28,10 @@ std::optional<std::string> parentPath(std::string_view path);
 std::string_view lastComponent(std::string_view path);
 // Normalises both and compares with ASCII letters folded.
 [[nodiscard]] Result<bool> pathsEqualIgnoreCase(std::string_view a, std::string_view b);
+// An absolute path without NUL that already is its own normalised form, ASCII
+// letters folded: ".", "..", '/', doubled or trailing separators are refused
+// rather than normalised away.
+[[nodiscard]] Result<bool> isNormalisedAbsolutePath(std::string_view path);
 bool isValidFileName(std::string_view component);
 
 }  // namespace tl

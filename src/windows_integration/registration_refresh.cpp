@@ -45,10 +45,7 @@ bool isRefreshHelperCopyName(std::string_view name) {
   constexpr std::string_view suffix = ".exe";
   if (name.size() != prefix.size() + 32 + suffix.size()) return false;
   if (name.substr(0, prefix.size()) != prefix || name.substr(name.size() - suffix.size()) != suffix) return false;
-  for (char c : name.substr(prefix.size(), 32)) {
-    if (!isLowerHexDigit(c)) return false;
-  }
-  return true;
+  return isHexId32(name.substr(prefix.size(), 32));
 }
 
 bool isPlainAbsolute(std::string_view path) { return isAbsolutePath(path) && !isDriveRelativePath(path); }
