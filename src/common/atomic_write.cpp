@@ -5,38 +5,53 @@
 
 #include "common/hex.h"
 #include "common/paths.h"
-#include "common/sha256.h"
-#include "platform/fs.h"
 #include "platform/io_context.h"
 
 namespace tl {
 
-Status writeFileAtomically(std::string_view path, std::string_view bytes) {
-  std::optional<std::string> folder = parentPath(path);
-  if (!folder) return Error::InvalidPath;
+namespace {
+
+std::string temporaryName() {
   std::uint64_t r = io().randomU64();
   std::uint8_t raw[8];
   for (int i = 0; i < 8; ++i) raw[i] = static_cast<std::uint8_t>(r >> (56 - 8 * i));
-  const std::string temp = joinPath({*folder, toLowerHex(raw, 8)});
+  return toLowerHex(raw, 8);
+}
 
-  Result<fs::File> created = fs::createFile(temp, /*exclusive=*/true, /*truncate=*/false);
+// Write, flush, rename; on failure the temporary file goes. The folder is
+// flushed afterwards, since only then is the rename itself durable.
+Status writeThenRename(const fs::Dir& folder, std::string_view name, std::string_view bytes) {
+  const std::string temp = temporaryName();
+  Result<fs::File> created = fs::createFileAt(folder, temp, /*exclusive=*/true, /*truncate=*/false);
   if (!created.ok()) return created.error();  // nothing of ours to delete
   fs::File file = created.take();
   Status done = [&]() -> Status {
     TRY(fs::writeAll(file, bytes.data(), bytes.size()));
     TRY(fs::syncFile(file));
     file.close();
-    TRY(fs::rename(temp, path));
+    TRY(fs::renameAt(folder, temp, folder, name));
     return success();
   }();
   if (!done.ok()) {
     file.close();
-    (void)fs::deleteFile(temp);
+    (void)fs::deleteFileAt(folder, temp);
     return done;
   }
-  // The rename is durable only once the folder itself is flushed.
-  if (Result<fs::Dir> dir = fs::openDir(*folder); dir.ok()) (void)fs::syncDir(*dir);
+  (void)fs::syncDir(folder);
   return success();
+}
+
+}  // namespace
+
+Status writeFileAtomically(std::string_view path, std::string_view bytes) {
+  std::optional<std::string> folder = parentPath(path);
+  if (!folder) return Error::InvalidPath;
+  const fs::Dir dir = TRY(fs::openDir(*folder));
+  return writeThenRename(dir, lastComponent(path), bytes);
+}
+
+Status writeFileAtomicallyAt(const fs::Dir& folder, std::string_view name, std::string_view bytes) {
+  return writeThenRename(folder, name, bytes);
 }
 
 }  // namespace tl

@@ -6,9 +6,12 @@
 #include <string_view>
 
 #include "common/result.h"
+#include "platform/fs.h"
 
 namespace tl {
 
 [[nodiscard]] Status writeFileAtomically(std::string_view path, std::string_view bytes);
+// The same below an open folder, so no link in a path can move the write.
+[[nodiscard]] Status writeFileAtomicallyAt(const fs::Dir& folder, std::string_view name, std::string_view bytes);
 
 }  // namespace tl

@@ -157,6 +157,9 @@ std::string windowsPath(std::string_view hostAbsolute);
 // that file under its existing spelling; renaming an entry to another
 // spelling of its own name changes the spelling.
 [[nodiscard]] Status rename(std::string_view from, std::string_view to);
+// The same rename between names below two open folders.
+[[nodiscard]] Status renameAt(const Dir& fromDir, std::string_view fromName, const Dir& toDir,
+                              std::string_view toName);
 // Copies a file's bytes and permission bits; fails when dest exists and
 // failIfExists is set.
 [[nodiscard]] Status copyFile(std::string_view from, std::string_view to, bool failIfExists);

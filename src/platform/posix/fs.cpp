@@ -835,6 +835,13 @@ Status rename(std::string_view from, std::string_view to) {
   return renameIn(src.parent.fd(), src.name, dst.parent.fd(), dst.name);
 }
 
+Status renameAt(const Dir& fromDir, std::string_view fromName, const Dir& toDir, std::string_view toName) {
+  TRY(checkName(fromName, false));
+  TRY(checkName(toName, false));
+  TRY(fault(FsOp::Rename, fromName));
+  return renameIn(fromDir.fd(), fromName, toDir.fd(), toName);
+}
+
 Status copyFile(std::string_view from, std::string_view to, bool failIfExists) {
   TRY(fault(FsOp::Copy, from));
   Located src = TRY(locate(from));
