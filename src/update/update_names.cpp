@@ -1,0 +1,79 @@
+#include "update/update_names.h"
+
+#include "archive/archive_path.h"
+#include "common/hex.h"
+#include "common/utf8.h"
+
+namespace tl {
+
+namespace {
+
+constexpr std::size_t kMaxTextBytes = 256;
+constexpr std::size_t kMaxBuildHashBytes = 13;
+
+Result<std::string> transactionName(std::string_view transactionId, std::string_view suffix) {
+  if (!isHexId32(transactionId)) return Error::InvalidUpdatePlan;
+  return concatStrings(concatStrings(".tamberlock-update-", transactionId), suffix);
+}
+
+}  // namespace
+
+bool isValidText(std::string_view text) {
+  if (text.empty() || text.size() > kMaxTextBytes) return false;
+  for (char c : text) {
+    const auto b = static_cast<unsigned char>(c);
+    if (b < 0x20 || b == 0x7F) return false;
+  }
+  return isValidUtf8(text);
+}
+
+bool isSafeFileName(std::string_view name) {
+  // The archive path rules already refuse every reserved character, a
+  // trailing space or dot and the device stems in each component; one
+  // component is what remains to require.
+  return name.find('/') == std::string_view::npos && validateArchivePath(name).ok();
+}
+
+bool isValidBuildHash(std::string_view hash) {
+  if (hash.empty() || hash.size() > kMaxBuildHashBytes) return false;
+  for (char c : hash) {
+    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'z'))) return false;
+  }
+  return true;
+}
+
+std::string prepareRequestFileName(std::string_view transactionId) {
+  return concatStrings(concatStrings(".tamberlock-prepare-", transactionId), ".json");
+}
+
+std::string artifactPrefix(std::string_view channel, std::string_view platform, std::string_view arch) {
+  return joinWithDash(joinWithDash(joinWithDash(channel, platform), arch), "");
+}
+
+std::string joinWithDash(std::string_view a, std::string_view b) {
+  std::string out;
+  out.reserve(a.size() + 1 + b.size());
+  out.append(a).append(1, '-').append(b);
+  return out;
+}
+
+std::string preparedDirName(std::string_view bundle, std::string_view hash) {
+  return concatStrings(concatStrings(bundle, ".prepared-"), hash);
+}
+
+std::string concatStrings(std::string_view a, std::string_view b) {
+  std::string out;
+  out.reserve(a.size() + b.size());
+  out.append(a).append(b);
+  return out;
+}
+
+Result<std::string> transactionFileName(std::string_view transactionId) {
+  return transactionName(transactionId, ".json");
+}
+
+Result<std::string> transactionResultFileName(std::string_view transactionId) {
+  return transactionName(transactionId, ".result.json");
+}
+
+}  // namespace tl

@@ -1,0 +1,37 @@
+#pragma once
+// The name rules and name builders that preparing and applying an update
+// share: text and file-name checks on what outside callers write, build
+// hashes, and the fixed names of the request, plan and result files and of
+// the prepared folder.
+#include <string>
+#include <string_view>
+
+#include "common/result.h"
+
+namespace tl {
+
+// 1 to 256 bytes of valid UTF-8 without control bytes or DEL.
+bool isValidText(std::string_view text);
+// A single archive-path component with no Windows-reserved character, no
+// trailing space or dot, and no device stem (con, prn, aux, nul, com1-9,
+// lpt1-9, letters folded).
+bool isSafeFileName(std::string_view name);
+// An application build hash: 1 to 13 of 0-9, a-z.
+bool isValidBuildHash(std::string_view hash);
+
+// ".tamberlock-prepare-" + id + ".json"
+std::string prepareRequestFileName(std::string_view transactionId);
+// channel + "-" + platform + "-" + arch + "-"
+std::string artifactPrefix(std::string_view channel, std::string_view platform, std::string_view arch);
+// a + "-" + b
+std::string joinWithDash(std::string_view a, std::string_view b);
+// a + ".prepared-" + b: the bundle folder name and a build hash.
+std::string preparedDirName(std::string_view bundle, std::string_view hash);
+std::string concatStrings(std::string_view a, std::string_view b);
+
+// ".tamberlock-update-" + id + ".json" and + ".result.json"; an id that is
+// not 32 lowercase hexadecimal digits is InvalidUpdatePlan.
+[[nodiscard]] Result<std::string> transactionFileName(std::string_view transactionId);
+[[nodiscard]] Result<std::string> transactionResultFileName(std::string_view transactionId);
+
+}  // namespace tl
