@@ -51,7 +51,7 @@ void repairChecksums(std::string& tar) {
 void checkSpans(const tl::UpdateRecipe& recipe, const std::string& tar) {
   if (recipe.archive_size > tar.size()) __builtin_trap();
   const std::string_view stream(tar.data(), static_cast<std::size_t>(recipe.archive_size));
-  if (tl::Sha256::hex(stream) != recipe.archive_sha256) __builtin_trap();
+  if (tl::sha256Hex(stream) != recipe.archive_sha256) __builtin_trap();
 
   std::unordered_map<std::string_view, const tl::RecipeEntry*> entries;
   for (const tl::RecipeEntry& e : recipe.entries) entries.emplace(e.path, &e);
@@ -65,7 +65,7 @@ void checkSpans(const tl::UpdateRecipe& recipe, const std::string& tar) {
       }
     } else {
       const tl::RecipeEntry* e = entries.at(*span.path);
-      if (e->tar_offset != at || !e->sha256 || *e->sha256 != tl::Sha256::hex(bytes)) __builtin_trap();
+      if (e->tar_offset != at || !e->sha256 || *e->sha256 != tl::sha256Hex(bytes)) __builtin_trap();
     }
     at += span.size;
   }

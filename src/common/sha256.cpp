@@ -52,7 +52,7 @@ std::array<std::uint8_t, 32> Sha256::digest(std::string_view bytes) {
   return h.finish();
 }
 
-std::string Sha256::hex(std::string_view bytes) {
+std::string sha256Hex(std::string_view bytes) {
   Sha256 h;
   h.update(bytes);
   return h.finishHex();

@@ -25,15 +25,15 @@ class Sha256 {
   std::string finishHex();
 
   static std::array<std::uint8_t, 32> digest(std::string_view bytes);
-  // The digest of a byte buffer as 64 lowercase hexadecimal digits.
-  static std::string hex(std::string_view bytes);
 
  private:
   struct State;
   std::unique_ptr<State> state_;
 };
 
-// 64 lowercase hexadecimal digits, as hex() writes them.
+// The digest of a byte buffer as 64 lowercase hexadecimal digits.
+std::string sha256Hex(std::string_view bytes);
+// 64 lowercase hexadecimal digits, as sha256Hex writes them.
 inline bool isSha256Hex(std::string_view text) { return isLowerHexOfLength(text, 64); }
 
 }  // namespace tl

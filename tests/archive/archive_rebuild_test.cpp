@@ -48,7 +48,7 @@ TEST_F(ArchiveRebuildTest, MatchingTreeRebuildsTheArchive) {
   const Status s = rebuild(out);
   ASSERT_TRUE(s.ok()) << errorName(s.error());
   EXPECT_EQ(out.str().size(), recipe.archive_size);
-  EXPECT_EQ(Sha256::hex(out.str()), recipe.archive_sha256);
+  EXPECT_EQ(sha256Hex(out.str()), recipe.archive_sha256);
   EXPECT_EQ(out.str(), tree.archive());
 }
 

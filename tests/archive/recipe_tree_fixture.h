@@ -67,7 +67,7 @@ class RecipeTree {
       }
       if (item.kind == RecipeEntryKind::file) {
         e.size = item.content.size();
-        e.sha256 = Sha256::hex(item.content);
+        e.sha256 = sha256Hex(item.content);
         RecipeSpan span;
         span.path = item.path;
         span.size = item.content.size();
@@ -80,7 +80,7 @@ class RecipeTree {
     }
     literalSpan(r, archive, std::string(1024, '\0'));
     r.archive_size = archive.size();
-    r.archive_sha256 = Sha256::hex(archive);
+    r.archive_sha256 = sha256Hex(archive);
     archive_ = archive;
     return r;
   }

@@ -140,13 +140,13 @@ TEST(HashFileSha256Test, HashesExactSizeOnly) {
   ASSERT_TRUE(f.ok());
   Result<std::string> digest = hashFileSha256(*f, content.size());
   ASSERT_TRUE(digest.ok());
-  EXPECT_EQ(*digest, Sha256::hex(content));
+  EXPECT_EQ(*digest, sha256Hex(content));
   EXPECT_EQ(hashFileSha256(*f, content.size() - 1).error(), Error::FileSizeMismatch);
   EXPECT_EQ(hashFileSha256(*f, content.size() + 1).error(), Error::FileSizeMismatch);
 
   Result<fs::File> e = fs::openFileRead(t.win("e"));
   ASSERT_TRUE(e.ok());
-  EXPECT_EQ(*hashFileSha256(*e, 0), Sha256::hex(""));
+  EXPECT_EQ(*hashFileSha256(*e, 0), sha256Hex(""));
 }
 
 }  // namespace

@@ -128,14 +128,14 @@ TEST(TarReader, RecipeOfRootFolderAndOneFile) {
   EXPECT_EQ(r.root, "app");
   EXPECT_EQ(r.root_mode, 0750u);
   EXPECT_EQ(r.archive_size, 2560u);
-  EXPECT_EQ(r.archive_sha256, Sha256::hex(tar));
+  EXPECT_EQ(r.archive_sha256, sha256Hex(tar));
   ASSERT_EQ(r.entries.size(), 1u);
   const RecipeEntry& e = r.entries[0];
   EXPECT_EQ(e.path, "a");
   EXPECT_EQ(e.kind, RecipeEntryKind::file);
   EXPECT_EQ(e.mode, 0640u);
   EXPECT_EQ(e.size, 3u);
-  EXPECT_EQ(e.sha256, Sha256::hex("abc"));
+  EXPECT_EQ(e.sha256, sha256Hex("abc"));
   EXPECT_FALSE(e.link_target);
   EXPECT_EQ(e.tar_offset, 1024u);
   ASSERT_EQ(r.spans.size(), 3u);
@@ -176,7 +176,7 @@ TEST(TarReader, SpansCoverTheArchiveAndFileSpansStartAtTheirEntries) {
       const auto e = std::find_if(r.entries.begin(), r.entries.end(), [&](const RecipeEntry& x) { return x.path == *s.path; });
       ASSERT_NE(e, r.entries.end());
       EXPECT_EQ(e->tar_offset, offset);
-      EXPECT_EQ(e->sha256, Sha256::hex(tar.substr(offset, s.size)));
+      EXPECT_EQ(e->sha256, sha256Hex(tar.substr(offset, s.size)));
     } else {
       EXPECT_EQ(*s.literal_hex, hexOf(tar.substr(offset, s.size)));
     }
@@ -200,8 +200,8 @@ TEST(TarReader, SmallReadsGiveTheSameRecipeAndDataIsPulledInPieces) {
   TricklingReader reader(tar);
   auto r = extractTarArchive(reader, tar.size(), nullptr);
   ASSERT_TRUE(r.ok()) << errorName(r.error());
-  EXPECT_EQ(r->recipe.archive_sha256, Sha256::hex(tar));
-  EXPECT_EQ(r->recipe.entries[0].sha256, Sha256::hex(std::string(300000, 'q')));
+  EXPECT_EQ(r->recipe.archive_sha256, sha256Hex(tar));
+  EXPECT_EQ(r->recipe.entries[0].sha256, sha256Hex(std::string(300000, 'q')));
   EXPECT_LE(reader.largestRequest, kTarPieceSize);
 }
 
@@ -393,7 +393,7 @@ TEST(TarReader, PaxSizeOverride) {
   const UpdateRecipe r = recipeOf(tar);
   ASSERT_EQ(r.entries.size(), 1u);
   EXPECT_EQ(r.entries[0].size, 2u);
-  EXPECT_EQ(r.entries[0].sha256, Sha256::hex("hi"));
+  EXPECT_EQ(r.entries[0].sha256, sha256Hex("hi"));
 }
 
 TEST(TarReader, PaxRecords) {
@@ -590,7 +590,7 @@ TEST(ReadTarBlock, CountsHashesAndKeepsLiterals) {
   EXPECT_EQ(state.consumed, 712u);
   auto rest = readTarBlock(state, buf, 312, true);
   ASSERT_TRUE(rest.ok());
-  EXPECT_EQ(state.archiveSha.finishHex(), Sha256::hex(bytes));
+  EXPECT_EQ(state.archiveSha.finishHex(), sha256Hex(bytes));
 }
 
 // --- hostile link layouts, refused before anything would be created ------------

@@ -163,7 +163,7 @@ TEST_F(Unpacking, TreeAndRecipeThatRebuildsTheArchive) {
   ASSERT_TRUE(recipe.ok());
   EXPECT_EQ(recipe->root, "DemoApp");
   EXPECT_EQ(recipe->archive_size, tar.size());
-  EXPECT_EQ(recipe->archive_sha256, Sha256::hex(tar));
+  EXPECT_EQ(recipe->archive_sha256, sha256Hex(tar));
   // Written minified, as the recipe writer writes it.
   StringWriter expected;
   ASSERT_TRUE(stringifyRecipe(*recipe, expected).ok());
