@@ -3,12 +3,12 @@
 #include <array>
 #include <optional>
 
+#include "archive/file_pull_reader.h"
 #include "archive/pull_reader.h"
 #include "common/diagnostics.h"
 #include "common/install_layout.h"
 #include "common/paths.h"
 #include "common/retry.h"
-#include "installer/file_pull_reader.h"
 #include "installer/installer_archive_unpacking.h"
 #include "platform/fs.h"
 #include "windows_integration/integration_driver.h"

@@ -2,11 +2,11 @@
 
 #include <new>
 
+#include "archive/buffered_file_writer.h"
 #include "archive/prefetching_pull_reader.h"
 #include "archive/tar_reader.h"
 #include "archive/update_recipe.h"
-#include "installer/buffered_file_writer.h"
-#include "installer/zstd_pull_reader.h"
+#include "archive/zstd_pull_reader.h"
 #include "platform/fs.h"
 
 namespace tl {

@@ -7,8 +7,8 @@
 #include "archive/archive_rebuild.h"
 #include "archive/tar_reader.h"
 #include "archive/update_recipe.h"
+#include "archive/zstd_pull_reader.h"
 #include "installer/installer_fixture.h"
-#include "installer/zstd_pull_reader.h"
 #include "support/temp_dir.h"
 
 namespace tl {

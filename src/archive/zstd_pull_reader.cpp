@@ -1,4 +1,4 @@
-#include "installer/zstd_pull_reader.h"
+#include "archive/zstd_pull_reader.h"
 
 #include <new>
 

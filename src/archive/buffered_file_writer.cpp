@@ -1,4 +1,4 @@
-#include "installer/buffered_file_writer.h"
+#include "archive/buffered_file_writer.h"
 
 #include <cstring>
 #include <new>
