@@ -1,6 +1,6 @@
 #include "app/installer_ui_preview.h"
 
-#include "common/progress_reporter.h"
+#include "native_ui/progress_reporter.h"
 #include "native_ui/uninstall_choice.h"
 #include "platform/io_context.h"
 

@@ -8,9 +8,9 @@
 #include <string_view>
 #include <utility>
 
-#include "common/progress_reporter.h"
 #include "common/result.h"
 #include "installer/installer_metadata.h"
+#include "native_ui/progress_reporter.h"
 
 namespace tl {
 

@@ -7,11 +7,11 @@
 #include "common/diagnostics.h"
 #include "common/install_mutex.h"
 #include "common/paths.h"
-#include "common/progress_reporter.h"
 #include "installer/app_installation.h"
 #include "installer/app_launch.h"
 #include "installer/channel_root_preparation.h"
 #include "installer/installer_payload.h"
+#include "native_ui/progress_reporter.h"
 #include "platform/fs.h"
 
 namespace tl {

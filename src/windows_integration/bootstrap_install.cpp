@@ -3,13 +3,13 @@
 #include <optional>
 #include <string>
 
-#include "common/app_version.h"
+#include "archive/app_version.h"
 #include "common/diagnostics.h"
 #include "common/json_reader.h"
 #include "common/paths.h"
 #include "platform/fs.h"
 #include "platform/process.h"
-#include "uninstall/install_root.h"
+#include "windows_integration/install_root.h"
 #include "windows_integration/integration_driver.h"
 #include "windows_integration/uninstall_manifest.h"
 

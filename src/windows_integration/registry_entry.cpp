@@ -1,6 +1,6 @@
 #include "windows_integration/registry_entry.h"
 
-#include "common/app_version.h"
+#include "archive/app_version.h"
 #include "common/diagnostics.h"
 #include "common/json_reader.h"
 #include "common/paths.h"

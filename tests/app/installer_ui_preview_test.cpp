@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "common/progress_reporter.h"
+#include "native_ui/progress_reporter.h"
 #include "platform/io_context.h"
 #include "support/dialog_host_env.h"
 

@@ -10,10 +10,10 @@
 #include <thread>
 
 #include "common/install_mutex.h"
-#include "common/progress_reporter.h"
 #include "installer/app_launch.h"
 #include "installer/channel_root_preparation.h"
 #include "installer/installer_fixture.h"
+#include "native_ui/progress_reporter.h"
 #include "platform/named_mutex.h"
 #include "support/dialog_host_env.h"
 

@@ -1,4 +1,4 @@
-#include "common/progress_reporter.h"
+#include "native_ui/progress_reporter.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "uninstall/cleanup_script.h"
+#include "windows_integration/cleanup_script.h"
 
 #include <dirent.h>
 #include <gtest/gtest.h>

@@ -1,4 +1,4 @@
-#include "common/app_version.h"
+#include "archive/app_version.h"
 
 #include "archive/no_follow_access.h"
 #include "common/json_reader.h"

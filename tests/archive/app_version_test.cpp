@@ -1,4 +1,4 @@
-#include "common/app_version.h"
+#include "archive/app_version.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "uninstall/cleanup_script.h"
+#include "windows_integration/cleanup_script.h"
 
 #include "common/command_line.h"
 #include "common/hex.h"

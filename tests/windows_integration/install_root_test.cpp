@@ -1,4 +1,4 @@
-#include "uninstall/install_root.h"
+#include "windows_integration/install_root.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
