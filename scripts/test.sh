@@ -12,14 +12,7 @@ failed=0
 note() { printf '\n=== %s ===\n' "$*"; }
 
 note "layering check"
-# Outside the platform layer no source may reach the OS directly.
-bad=$(grep -rnE '#include <(unistd|fcntl|windows|dirent|pthread|signal|spawn|poll|termios)\.h>|#include <sys/|std::filesystem|<filesystem>|<fstream>|fstream|fopen' src \
-      --include='*.cpp' --include='*.h' | grep -v '^src/platform/' || true)
-if [ -n "$bad" ]; then
-  echo "System calls outside src/platform:"; echo "$bad"; failed=1
-else
-  echo "ok"
-fi
+bash scripts/check_layers.sh || failed=1
 
 run_suite() {
   local dir=$1; shift

@@ -1,9 +1,9 @@
 #include "archive/prefetching_pull_reader.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <new>
-#include <system_error>
 
 namespace tl {
 
@@ -17,7 +17,7 @@ void PrefetchingPullReader::stop() {
     stopping_ = true;
   }
   changed_.notify_all();
-  if (thread_.joinable()) thread_.join();
+  thread_.wait();
 }
 
 void PrefetchingPullReader::run() {
@@ -69,10 +69,18 @@ Result<std::size_t> PrefetchingPullReader::read(void* buf, std::size_t n) {
     started_ = true;
     try {
       for (std::size_t i = 0; i < kChunks; ++i) free_.emplace_back(new char[kChunkSize]);
-      thread_ = std::thread([this] { run(); });
     } catch (const std::bad_alloc&) {
       return Error::OutOfMemory;
-    } catch (const std::system_error&) {
+    }
+    Result<platform::Thread> started = platform::Thread::create([this] {
+      run();
+      return std::uint32_t{0};
+    });
+    if (started.ok()) {
+      thread_ = started.take();
+    } else if (started.error() == Error::OutOfMemory) {
+      return Error::OutOfMemory;
+    } else {
       inline_ = true;  // no thread to be had: read on the caller's thread
     }
   }

@@ -8,10 +8,10 @@
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <thread>
 #include <vector>
 
 #include "archive/pull_reader.h"
+#include "platform/thread.h"
 
 namespace tl {
 
@@ -54,7 +54,7 @@ class PrefetchingPullReader final : public PullReader {
   bool ended_ = false;     // the thread delivered its last chunk
   bool stopping_ = false;  // the consumer wants the thread gone
   std::optional<Error> error_;
-  std::thread thread_;
+  platform::Thread thread_;
 };
 
 }  // namespace tl

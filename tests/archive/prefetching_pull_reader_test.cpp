@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "platform/thread.h"
+
 namespace tl {
 namespace {
 
@@ -62,6 +64,22 @@ TEST(PrefetchingPullReader, DeliversTheStreamInOrderThenTheError) {
   ASSERT_FALSE(n.ok());
   EXPECT_EQ(n.error(), Error::InputOutput);
   EXPECT_EQ(got, bytes.substr(0, size / 2));
+}
+
+TEST(PrefetchingPullReader, WithoutAThreadReadsOnTheCallersThread) {
+  const std::string bytes = pattern(PrefetchingPullReader::kChunkSize * 2 + 99);
+  platform::failThreadCreationForTesting(true);
+  UnevenReader inner(bytes, SIZE_MAX);
+  PrefetchingPullReader r(inner);
+  auto all = drain(r, 65536);
+  UnevenReader failing(bytes, 5000);
+  PrefetchingPullReader f(failing);
+  auto failed = drain(f, 65536);
+  platform::failThreadCreationForTesting(false);
+  ASSERT_TRUE(all.ok());
+  EXPECT_EQ(*all, bytes);
+  ASSERT_FALSE(failed.ok());
+  EXPECT_EQ(failed.error(), Error::InputOutput);
 }
 
 TEST(PrefetchingPullReader, StoppingEarlyDoesNotHang) {
