@@ -13,8 +13,8 @@
 // tree deletions), Rename, Copy, Symlink, HardLink, Write (writeAll), Sync.
 // read and pread only check for cancellation.
 //
-// Errors come from platform::errorFromErrno (platform/errno_map.h), with
-// these fixed choices:
+// Errors come from the layer's one translation of host errors, with these
+// fixed choices:
 // - a name that matches two entries differing only in case: BadPathName;
 // - a link where a folder is opened without following: NotDir;
 // - a folder where a file is deleted: IsDir;
@@ -50,15 +50,17 @@ struct FileStat {
   std::uint32_t mode = 0;  // permission bits (07777)
 };
 
-// What Dir and File share: one descriptor owned. Move-only; closes on
-// destruction. Not used on its own, so a Dir never passes for a File.
+// What Dir and File share: one host handle owned. Move-only; closes on
+// destruction. Not used on its own, so a Dir never passes for a File. Only
+// the layer reaches the handle itself (HandleAccess, in its implementation).
+struct HandleAccess;
+
 class Handle {
  public:
   Handle(const Handle&) = delete;
   Handle& operator=(const Handle&) = delete;
   void close();
   bool valid() const { return fd_ >= 0; }
-  int fd() const { return fd_; }
 
  protected:
   Handle() = default;
@@ -68,6 +70,7 @@ class Handle {
   ~Handle() { close(); }
 
  private:
+  friend struct HandleAccess;
   int fd_ = -1;
 };
 
@@ -75,6 +78,9 @@ class Handle {
 class Dir : public Handle {
  public:
   Dir() = default;
+
+ private:
+  friend struct HandleAccess;
   explicit Dir(int fd) : Handle(fd) {}
 };
 
@@ -82,6 +88,9 @@ class Dir : public Handle {
 class File : public Handle {
  public:
   File() = default;
+
+ private:
+  friend struct HandleAccess;
   explicit File(int fd) : Handle(fd) {}
 };
 

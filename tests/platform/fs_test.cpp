@@ -14,6 +14,7 @@
 
 #include "platform/io_context.h"
 #include "platform/posix/folded_names.h"
+#include "platform/posix/handle_access.h"
 #include "support/temp_dir.h"
 
 namespace tl::fs {
@@ -370,8 +371,8 @@ TEST(Fs, CreatedFilesMayRunAndCopiesKeepTheirBits) {
   EXPECT_EQ(statFile(*f)->mode, 0755u);
   // A child started later must not inherit what the layer opens.
   Dir dir = openOrDie(t.path());
-  EXPECT_NE(::fcntl(f->fd(), F_GETFD) & FD_CLOEXEC, 0);
-  EXPECT_NE(::fcntl(dir.fd(), F_GETFD) & FD_CLOEXEC, 0);
+  EXPECT_NE(::fcntl(HandleAccess::fd(*f), F_GETFD) & FD_CLOEXEC, 0);
+  EXPECT_NE(::fcntl(HandleAccess::fd(dir), F_GETFD) & FD_CLOEXEC, 0);
 
   writeHostFile(t.host("src"), std::string(200000, 'q'));
   ASSERT_EQ(::chmod(t.host("src").c_str(), 0640), 0);

@@ -2,24 +2,15 @@
 
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+
+#include "platform/posix/fd_io.h"
 
 namespace tl::console {
 
 Status writeStderr(std::string_view bytes) {
-  const char* p = bytes.data();
-  std::size_t left = bytes.size();
-  while (left > 0) {
-    ssize_t n = ::write(STDERR_FILENO, p, left);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return Error::WriteFailed;
-    }
-    p += n;
-    left -= static_cast<std::size_t>(n);
-  }
+  if (!platform::fdWriteAll(STDERR_FILENO, bytes.data(), bytes.size())) return Error::WriteFailed;
   return success();
 }
 

@@ -1,4 +1,4 @@
-#include "platform/errno_map.h"
+#include "platform/posix/errno_map.h"
 
 #include <cerrno>
 
@@ -33,5 +33,7 @@ Error errorFromErrno(int err) {
     default: return Error::Unexpected;
   }
 }
+
+Error lastError() { return errorFromErrno(errno); }
 
 }  // namespace tl::platform

@@ -10,7 +10,7 @@
 #include <unordered_map>
 
 #include "common/ascii_case.h"
-#include "platform/errno_map.h"
+#include "platform/posix/errno_map.h"
 
 namespace tl::fs::detail {
 
@@ -95,7 +95,7 @@ bool scanFolder(int dirfd, Folder& out) {
 
 Result<FolderStamp> folderStamp(int dirfd) {
   struct stat st {};
-  if (::fstat(dirfd, &st) != 0) return platform::errorFromErrno(errno);
+  if (::fstat(dirfd, &st) != 0) return platform::lastError();
   FolderStamp s;
   s.dev = st.st_dev;
   s.ino = st.st_ino;

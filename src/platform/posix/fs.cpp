@@ -12,11 +12,14 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <utility>
 
-#include "platform/errno_map.h"
 #include "platform/io_context.h"
+#include "platform/posix/errno_map.h"
+#include "platform/posix/fd_io.h"
 #include "platform/posix/folded_names.h"
+#include "platform/posix/handle_access.h"
 #include "platform/posix/path_map.h"
 
 namespace tl::fs {
@@ -24,6 +27,7 @@ namespace tl::fs {
 using detail::FoldedMatch;
 using detail::FoldedNames;
 using detail::FolderStamp;
+using platform::lastError;
 
 // --- handles -------------------------------------------------------------
 
@@ -42,11 +46,13 @@ Handle& Handle::operator=(Handle&& o) noexcept {
 
 namespace {
 
+int fdOf(const Handle& h) { return HandleAccess::fd(h); }
+Dir dirFrom(int fd) { return HandleAccess::dir(fd); }
+File fileFrom(int fd) { return HandleAccess::file(fd); }
+
 constexpr int kDirFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
 // A folder used only as the base of further lookups; needs no read right.
 constexpr int kPathDirFlags = O_PATH | O_DIRECTORY | O_CLOEXEC;
-
-Error lastError() { return platform::errorFromErrno(errno); }
 
 FileKind kindOf(mode_t m) {
   switch (m & S_IFMT) {
@@ -143,7 +149,7 @@ Result<Found> findName(int dirfd, std::string_view name) {
 Result<Dir> enterFolder(int base, const std::string& name) {
   int f = ::openat(base, name.c_str(), kPathDirFlags);
   if (f < 0) return lastError();
-  return Dir(f);
+  return dirFrom(f);
 }
 
 // Opens the folder named by the first n components from the root as a
@@ -151,12 +157,12 @@ Result<Dir> enterFolder(int base, const std::string& name) {
 // component missing with its exact case is matched ignoring case.
 Result<Dir> openFolderPath(const std::vector<std::string>& comps, std::size_t n) {
   int fd = ::open(detail::joinHost(comps, n).c_str(), kPathDirFlags);
-  if (fd >= 0) return Dir(fd);
+  if (fd >= 0) return dirFrom(fd);
   if (errno != ENOENT) return lastError();
-  Dir cur(::open("/", kPathDirFlags));
+  Dir cur = dirFrom(::open("/", kPathDirFlags));
   if (!cur.valid()) return lastError();
   for (std::size_t i = 0; i < n; ++i) {
-    int base = cur.fd();
+    int base = fdOf(cur);
     cur = TRY(withFolding(base, comps[i], [base](const std::string& nm) { return enterFolder(base, nm); }));
   }
   return cur;
@@ -173,7 +179,7 @@ Result<Located> locate(std::string_view path) {
   auto comps = TRY(detail::hostComponents(path));
   Located loc;
   if (comps.empty()) {
-    loc.parent = Dir(::open("/", kPathDirFlags));
+    loc.parent = dirFrom(::open("/", kPathDirFlags));
     if (!loc.parent.valid()) return lastError();
     loc.name = ".";
     return loc;
@@ -193,7 +199,7 @@ auto onPath(FsOp op, std::string_view path, Error rootError, Fn fn)
   TRY(fault(op, path));
   Located loc = TRY(locate(path));
   if (loc.name == "." && rootError != Error::Unexpected) return rootError;
-  return fn(loc.parent.fd(), loc.name);
+  return fn(fdOf(loc.parent), loc.name);
 }
 
 constexpr Error kRootAllowed = Error::Unexpected;
@@ -203,7 +209,7 @@ auto onName(FsOp op, const Dir& dir, std::string_view name, bool allowDot, Fn fn
     -> decltype(fn(0, std::string_view())) {
   TRY(checkName(name, allowDot));
   TRY(fault(op, name));
-  return fn(dir.fd(), name);
+  return fn(fdOf(dir), name);
 }
 
 // --- operations below a handle, without the fault seam ----------------------
@@ -228,7 +234,7 @@ Result<Dir> openDirIn(int dirfd, std::string_view name, bool follow) {
       if (errno == ELOOP && !follow) return Error::NotDir;
       return lastError();
     }
-    return Dir(fd);
+    return dirFrom(fd);
   });
 }
 
@@ -241,7 +247,7 @@ Result<File> openReadIn(int dirfd, std::string_view name) {
       fd = ::openat(dirfd, nm.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
     }
     if (fd < 0) return lastError();
-    return File(fd);
+    return fileFrom(fd);
   });
 }
 
@@ -251,7 +257,7 @@ Result<File> openFollowRead(int dirfd, std::string_view name) {
   return withFolding(dirfd, name, [dirfd](const std::string& nm) -> Result<File> {
     int fd = ::openat(dirfd, nm.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) return lastError();
-    return File(fd);
+    return fileFrom(fd);
   });
 }
 
@@ -265,12 +271,12 @@ Result<File> createIn(int dirfd, std::string_view name, bool exclusive, bool tru
     if (exclusive) return Error::PathAlreadyExists;
     int fd = ::openat(dirfd, f.name.c_str(), flags | (truncate ? O_TRUNC : 0));
     if (fd < 0) return lastError();
-    return File(fd);
+    return fileFrom(fd);
   }
   int fd = ::openat(dirfd, f.name.c_str(), flags | O_CREAT | O_EXCL, 0777);
   if (fd < 0) return lastError();
   FoldedNames::shared().changed(dirfd, f.folder, {}, f.name);
-  return File(fd);
+  return fileFrom(fd);
 }
 
 Status makeDirIn(int dirfd, std::string_view name) {
@@ -373,21 +379,21 @@ Status removeContents(int dirfd) {
     f.nameInParent = std::move(nameInParent);
     return f;
   };
-  Dir cur(::openat(dirfd, ".", kDirFlags));
+  Dir cur = dirFrom(::openat(dirfd, ".", kDirFlags));
   if (!cur.valid()) return lastError();
   std::vector<Frame> stack;
-  stack.push_back(TRY(frameOf(cur.fd(), {})));
+  stack.push_back(TRY(frameOf(fdOf(cur), {})));
   while (!stack.empty()) {
     Frame& top = stack.back();
     if (top.next < top.names.size()) {
       const ListedName& e = top.names[top.next++];
       bool gone = false;
-      bool isDir = isDirEntry(cur.fd(), e, &gone);
+      bool isDir = isDirEntry(fdOf(cur), e, &gone);
       if (gone) continue;
       if (isDir) {
-        Dir child(::openat(cur.fd(), e.name.c_str(), kDirFlags | O_NOFOLLOW));
+        Dir child = dirFrom(::openat(fdOf(cur), e.name.c_str(), kDirFlags | O_NOFOLLOW));
         if (child.valid()) {
-          Frame next = TRY(frameOf(child.fd(), e.name));
+          Frame next = TRY(frameOf(fdOf(child), e.name));
           cur = std::move(child);
           stack.push_back(std::move(next));
           continue;
@@ -396,21 +402,21 @@ Status removeContents(int dirfd) {
         if (errno != ELOOP && errno != ENOTDIR) return lastError();
         // Replaced by a file or link since the listing: removed as itself.
       }
-      if (::unlinkat(cur.fd(), e.name.c_str(), 0) != 0 && errno != ENOENT) return lastError();
+      if (::unlinkat(fdOf(cur), e.name.c_str(), 0) != 0 && errno != ENOENT) return lastError();
       continue;
     }
     if (stack.size() == 1) break;
     std::string emptied = std::move(top.nameInParent);
     stack.pop_back();
-    Dir parent(::openat(cur.fd(), "..", kDirFlags));
+    Dir parent = dirFrom(::openat(fdOf(cur), "..", kDirFlags));
     if (!parent.valid()) return lastError();
     struct stat st {};
-    if (::fstat(parent.fd(), &st) != 0) return lastError();
+    if (::fstat(fdOf(parent), &st) != 0) return lastError();
     if (st.st_dev != stack.back().dev || st.st_ino != stack.back().ino) {
       return Error::Unexpected;  // the tree was moved while being deleted
     }
     cur = std::move(parent);
-    if (::unlinkat(cur.fd(), emptied.c_str(), AT_REMOVEDIR) != 0 && errno != ENOENT) return lastError();
+    if (::unlinkat(fdOf(cur), emptied.c_str(), AT_REMOVEDIR) != 0 && errno != ENOENT) return lastError();
   }
   return success();
 }
@@ -431,12 +437,12 @@ Status deleteTreeIn(int dirfd, std::string_view name, bool allowFile) {
     return s;
   }
   {
-    Dir child(::openat(dirfd, f.name.c_str(), kDirFlags | O_NOFOLLOW));
+    Dir child = dirFrom(::openat(dirfd, f.name.c_str(), kDirFlags | O_NOFOLLOW));
     if (!child.valid()) {
       if (errno == ENOENT) return success();
       return lastError();
     }
-    TRY(removeContents(child.fd()));
+    TRY(removeContents(fdOf(child)));
   }
   Status s = unlinkFound(dirfd, f.name, AT_REMOVEDIR);
   if (!s.ok() && s.error() == Error::FileNotFound) return success();
@@ -507,13 +513,9 @@ Status hardLinkIn(int fileFd, int dirfd, std::string_view name) {
   return success();
 }
 
-Result<std::size_t> readSome(int fd, void* buf, std::size_t n, const std::uint64_t* offset) {
+Result<std::size_t> readSome(int fd, void* buf, std::size_t n, std::optional<std::uint64_t> offset) {
   if (io().canceled()) return Error::Canceled;
-  for (;;) {
-    ssize_t got = offset ? ::pread(fd, buf, n, static_cast<off_t>(*offset)) : ::read(fd, buf, n);
-    if (got >= 0) return static_cast<std::size_t>(got);
-    if (errno != EINTR) return lastError();
-  }
+  return platform::fdRead(fd, buf, n, offset);
 }
 
 // Copies the rest of src into dst: in the kernel where it can, else through
@@ -534,19 +536,9 @@ Status copyBytes(int src, int dst) {
   if (kernel) return success();
   std::string buf(1 << 16, '\0');
   for (;;) {
-    ssize_t n = ::read(src, buf.data(), buf.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return lastError();
+    const std::size_t n = TRY(platform::fdRead(src, buf.data(), buf.size()));
     if (n == 0) return success();
-    const char* p = buf.data();
-    std::size_t left = static_cast<std::size_t>(n);
-    while (left > 0) {
-      ssize_t w = ::write(dst, p, left);
-      if (w < 0 && errno == EINTR) continue;
-      if (w < 0) return lastError();
-      p += w;
-      left -= static_cast<std::size_t>(w);
-    }
+    TRY(platform::fdWriteAll(dst, buf.data(), n));
   }
 }
 
@@ -561,16 +553,16 @@ Result<std::string> hostPath(std::string_view path) {
   if (::lstat(exact.c_str(), &st) == 0) return exact;
   // Correct the case of the part that exists; the rest stays as given.
   std::vector<std::string> out;
-  Dir cur(::open("/", kPathDirFlags));
+  Dir cur = dirFrom(::open("/", kPathDirFlags));
   for (std::size_t i = 0; i < comps.size(); ++i) {
     if (!cur.valid()) {
       out.push_back(comps[i]);
       continue;
     }
-    Found f = TRY(findName(cur.fd(), comps[i]));
+    Found f = TRY(findName(fdOf(cur), comps[i]));
     out.push_back(f.exists ? f.name : comps[i]);
     if (f.exists && i + 1 < comps.size()) {
-      cur = Dir(::openat(cur.fd(), f.name.c_str(), kPathDirFlags));
+      cur = dirFrom(::openat(fdOf(cur), f.name.c_str(), kPathDirFlags));
     } else {
       cur.close();
     }
@@ -597,14 +589,14 @@ Result<FileStat> statAt(const Dir& dir, std::string_view name) {
 Result<FileStat> statFile(const File& f) {
   TRY(fault(FsOp::Stat, {}));
   struct stat st {};
-  if (::fstat(f.fd(), &st) != 0) return lastError();
+  if (::fstat(fdOf(f), &st) != 0) return lastError();
   return toStat(st);
 }
 
 Result<FileStat> statDir(const Dir& d) {
   TRY(fault(FsOp::Stat, {}));
   struct stat st {};
-  if (::fstat(d.fd(), &st) != 0) return lastError();
+  if (::fstat(fdOf(d), &st) != 0) return lastError();
   return toStat(st);
 }
 
@@ -644,7 +636,7 @@ Result<std::string> readLinkAt(const Dir& dir, std::string_view name) {
 
 Result<std::vector<DirEntry>> listDir(const Dir& dir) {
   TRY(fault(FsOp::Open, {}));
-  auto names = TRY(listNames(dir.fd()));
+  auto names = TRY(listNames(fdOf(dir)));
   std::vector<DirEntry> out;
   out.reserve(names.size());
   for (ListedName& e : names) {
@@ -659,7 +651,7 @@ Result<std::vector<DirEntry>> listDir(const Dir& dir) {
       case DT_SOCK: kind = FileKind::UnixDomainSocket; break;
       default: {
         struct stat st {};
-        if (::fstatat(dir.fd(), e.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;  // gone
+        if (::fstatat(fdOf(dir), e.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;  // gone
         kind = kindOf(st.st_mode);
       }
     }
@@ -695,10 +687,10 @@ Status makePath(std::string_view path) {
   if (::stat(detail::joinHost(comps, comps.size()).c_str(), &st) == 0) {
     return S_ISDIR(st.st_mode) ? success() : Status(Error::NotDir);
   }
-  Dir cur(::open("/", kPathDirFlags));
+  Dir cur = dirFrom(::open("/", kPathDirFlags));
   if (!cur.valid()) return lastError();
   for (const std::string& comp : comps) {
-    int base = cur.fd();
+    int base = fdOf(cur);
     auto enter = [base](const std::string& nm) { return enterFolder(base, nm); };
     auto next = withFolding(base, comp, enter);
     if (!next.ok() && next.error() == Error::FileNotFound) {
@@ -725,7 +717,7 @@ Status deleteTree(std::string_view path) {
   auto loc = locate(path);
   if (!loc.ok()) return loc.error() == Error::FileNotFound ? success() : Status(loc.error());
   if (loc->name == ".") return Error::AccessDenied;
-  return deleteTreeIn(loc->parent.fd(), loc->name, false);
+  return deleteTreeIn(fdOf(loc->parent), loc->name, false);
 }
 
 Status deleteTreeAt(const Dir& dir, std::string_view name) {
@@ -755,50 +747,40 @@ Result<File> createFileAt(const Dir& dir, std::string_view name, bool exclusive,
   });
 }
 
-Result<std::size_t> read(File& f, void* buf, std::size_t n) { return readSome(f.fd(), buf, n, nullptr); }
+Result<std::size_t> read(File& f, void* buf, std::size_t n) { return readSome(fdOf(f), buf, n, std::nullopt); }
 
 Result<std::size_t> pread(File& f, void* buf, std::size_t n, std::uint64_t offset) {
-  return readSome(f.fd(), buf, n, &offset);
+  return readSome(fdOf(f), buf, n, offset);
 }
 
 Status writeAll(File& f, const void* buf, std::size_t n) {
   TRY(fault(FsOp::Write, {}));
-  const char* p = static_cast<const char*>(buf);
-  while (n > 0) {
-    ssize_t w = ::write(f.fd(), p, n);
-    if (w < 0) {
-      if (errno == EINTR) continue;
-      return lastError();
-    }
-    p += w;
-    n -= static_cast<std::size_t>(w);
-  }
-  return success();
+  return platform::fdWriteAll(fdOf(f), buf, n);
 }
 
 Status syncFile(File& f) {
   TRY(fault(FsOp::Sync, {}));
-  if (::fsync(f.fd()) != 0) return lastError();
+  if (::fsync(fdOf(f)) != 0) return lastError();
   return success();
 }
 
 Status syncDir(const Dir& d) {
   TRY(fault(FsOp::Sync, {}));
-  if (::fsync(d.fd()) == 0) return success();
+  if (::fsync(fdOf(d)) == 0) return success();
   if (errno != EBADF) return lastError();
   // A pass-through-only handle cannot be synced itself; a readable one can.
-  Dir readable(::openat(d.fd(), ".", kDirFlags));
+  Dir readable = dirFrom(::openat(fdOf(d), ".", kDirFlags));
   if (!readable.valid()) return lastError();
-  if (::fsync(readable.fd()) != 0) return lastError();
+  if (::fsync(fdOf(readable)) != 0) return lastError();
   return success();
 }
 
 Result<std::string> readFile(std::string_view path, std::size_t cap) {
   TRY(fault(FsOp::Open, path));
   Located loc = TRY(locate(path));
-  File file = TRY(openFollowRead(loc.parent.fd(), loc.name));
+  File file = TRY(openFollowRead(fdOf(loc.parent), loc.name));
   struct stat st {};
-  if (::fstat(file.fd(), &st) != 0) return lastError();
+  if (::fstat(fdOf(file), &st) != 0) return lastError();
   if (!S_ISREG(st.st_mode)) return Error::NotRegularFile;
   // One byte beyond the cap is read to tell "exactly cap" from "more".
   const std::size_t limit = cap == SIZE_MAX ? cap : cap + 1;
@@ -810,7 +792,7 @@ Result<std::string> readFile(std::string_view path, std::size_t cap) {
       if (have >= limit) break;
       out.resize(std::min(limit, std::max<std::size_t>(have * 2, 4096)));
     }
-    std::size_t got = TRY(readSome(file.fd(), out.data() + have, out.size() - have, nullptr));
+    std::size_t got = TRY(readSome(fdOf(file), out.data() + have, out.size() - have, std::nullopt));
     if (got == 0) break;
     have += got;
   }
@@ -832,22 +814,22 @@ Status rename(std::string_view from, std::string_view to) {
   Located src = TRY(locate(from));
   Located dst = TRY(locate(to));
   if (src.name == "." || dst.name == ".") return Error::AccessDenied;
-  return renameIn(src.parent.fd(), src.name, dst.parent.fd(), dst.name);
+  return renameIn(fdOf(src.parent), src.name, fdOf(dst.parent), dst.name);
 }
 
 Status renameAt(const Dir& fromDir, std::string_view fromName, const Dir& toDir, std::string_view toName) {
   TRY(checkName(fromName, false));
   TRY(checkName(toName, false));
   TRY(fault(FsOp::Rename, fromName));
-  return renameIn(fromDir.fd(), fromName, toDir.fd(), toName);
+  return renameIn(fdOf(fromDir), fromName, fdOf(toDir), toName);
 }
 
 Status copyFile(std::string_view from, std::string_view to, bool failIfExists) {
   TRY(fault(FsOp::Copy, from));
   Located src = TRY(locate(from));
-  File in = TRY(openFollowRead(src.parent.fd(), src.name));
+  File in = TRY(openFollowRead(fdOf(src.parent), src.name));
   struct stat srcSt {};
-  if (::fstat(in.fd(), &srcSt) != 0) return lastError();
+  if (::fstat(fdOf(in), &srcSt) != 0) return lastError();
   if (S_ISDIR(srcSt.st_mode)) return Error::IsDir;
   if (!S_ISREG(srcSt.st_mode)) return Error::NotRegularFile;
 
@@ -857,29 +839,29 @@ Status copyFile(std::string_view from, std::string_view to, bool failIfExists) {
   std::string outName;
   {
     auto guard = FoldedNames::shared().lock();
-    Found f = TRY(findName(dst.parent.fd(), dst.name));
+    Found f = TRY(findName(fdOf(dst.parent), dst.name));
     outName = f.name;
     if (f.exists) {
       if (failIfExists || S_ISDIR(f.st.st_mode)) return Error::PathAlreadyExists;
       struct stat target {};
-      if (::fstatat(dst.parent.fd(), f.name.c_str(), &target, 0) == 0 && sameFile(target, srcSt)) {
+      if (::fstatat(fdOf(dst.parent), f.name.c_str(), &target, 0) == 0 && sameFile(target, srcSt)) {
         return Error::FileBusy;  // truncating it would destroy the source
       }
-      out = File(::openat(dst.parent.fd(), f.name.c_str(), O_WRONLY | O_TRUNC | O_NOCTTY | O_CLOEXEC));
+      out = fileFrom(::openat(fdOf(dst.parent), f.name.c_str(), O_WRONLY | O_TRUNC | O_NOCTTY | O_CLOEXEC));
       if (!out.valid()) return lastError();
     } else {
-      out = File(::openat(dst.parent.fd(), f.name.c_str(),
+      out = fileFrom(::openat(fdOf(dst.parent), f.name.c_str(),
                           O_WRONLY | O_CREAT | O_EXCL | O_NOCTTY | O_CLOEXEC, 0777));
       if (!out.valid()) return lastError();
-      FoldedNames::shared().changed(dst.parent.fd(), f.folder, {}, f.name);
+      FoldedNames::shared().changed(fdOf(dst.parent), f.folder, {}, f.name);
     }
   }
-  Status copied = copyBytes(in.fd(), out.fd());
-  if (copied.ok() && ::fchmod(out.fd(), srcSt.st_mode & 0777) != 0) copied = lastError();
+  Status copied = copyBytes(fdOf(in), fdOf(out));
+  if (copied.ok() && ::fchmod(fdOf(out), srcSt.st_mode & 0777) != 0) copied = lastError();
   if (!copied.ok()) {
     // Leave no half copy behind under the destination's name.
     out.close();
-    (void)unlinkFound(dst.parent.fd(), outName, 0);
+    (void)unlinkFound(fdOf(dst.parent), outName, 0);
     return copied.error();
   }
   return success();
@@ -902,7 +884,7 @@ Status createSymlink(std::string_view path, std::string_view target, bool folder
 
 Status hardLinkAt(const File& target, const Dir& dir, std::string_view name) {
   return onName(FsOp::HardLink, dir, name, false,
-                [&target](int d, std::string_view n) { return hardLinkIn(target.fd(), d, n); });
+                [&target](int d, std::string_view n) { return hardLinkIn(fdOf(target), d, n); });
 }
 
 }  // namespace tl::fs

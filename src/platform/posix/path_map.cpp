@@ -5,7 +5,7 @@
 #include <cerrno>
 #include <climits>
 
-#include "platform/errno_map.h"
+#include "platform/posix/errno_map.h"
 
 namespace tl::fs::detail {
 
@@ -38,7 +38,7 @@ void appendComponents(std::vector<std::string>& out, std::string_view text, bool
 Result<std::vector<std::string>> currentFolder() {
   std::string buf(PATH_MAX, '\0');
   while (::getcwd(buf.data(), buf.size()) == nullptr) {
-    if (errno != ERANGE) return platform::errorFromErrno(errno);
+    if (errno != ERANGE) return platform::lastError();
     buf.resize(buf.size() * 2);
   }
   buf.resize(buf.find('\0'));

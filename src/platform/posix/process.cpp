@@ -20,8 +20,8 @@
 #include "common/paths.h"
 #include "common/wtf8.h"
 #include "platform/env.h"
-#include "platform/errno_map.h"
 #include "platform/fs.h"
+#include "platform/posix/errno_map.h"
 
 namespace tl::process {
 

@@ -5,58 +5,8 @@
 //
 // The host exists only while TAMBERLOCK_POSIX_UI_LOG or
 // TAMBERLOCK_POSIX_UI_SCRIPT is set; otherwise there is no display and
-// taskDialogIndirect fails, as it does in a session without a desktop.
-//
-// LOG (TAMBERLOCK_POSIX_UI_LOG = a file path). The file is appended to, one
-// line per event, each line written whole in one write:
-//
-//   dialog <n> <what>[ <value>]
-//
-// <n> numbers the dialogs of the process from 1 (processes that share one
-// log each count from 1; a test that runs several keeps them apart). Texts are the dialog's
-// UTF-16 texts as UTF-8, with '\' written "\\", line feed "\n", carriage
-// return "\r", tab "\t" and other control bytes "\xHH". The events:
-//
-//   created                        the dialog opened; its first state follows
-//   flags <TDF_...> ...            its flags by their Win32 names
-//   title <text>
-//   instruction <text>             main instruction (also when changed)
-//   content <text>                 (also when changed)
-//   footer <text> / expanded <text>   when changed
-//   icon <none|information|warning|error|shield>   (also when changed)
-//   button <id> <enabled|disabled> <text>   each custom button, in order
-//   button <id> <enabled|disabled>          when its state changed
-//   default <id>                   the default button
-//   bar style <marquee|normal>     the bar's style (only dialogs with a bar)
-//   bar marquee on <ms> / bar marquee off    the marquee animation changed
-//   bar range <min> <max>          changed (starts at 0 100)
-//   bar state <normal|error|paused>   changed (starts normal)
-//   bar pos <n>                    changed (starts at 0)
-//   foreground                     the dialog took the foreground (at its
-//                                  creation unless TDF_NO_SET_FOREGROUND, and
-//                                  on every SetForegroundWindow)
-//   flash / flash stop             FlashWindow(TRUE) / FlashWindow(FALSE)
-//   click <id> <user|program> <answer>   a click and the callback's answer:
-//                                  S_OK (the dialog ends), S_FALSE (it stays)
-//   click <id> user disabled       the user clicked a disabled button: nothing
-//   close user <answer>            the close box or Escape (answer as above;
-//                                  the dialog ends with IDCANCEL, 2)
-//   close user ignored             the same without TDF_ALLOW_DIALOG_CANCELLATION
-//   stuck <reason>                 the dialog waited for the user in vain
-//   destroyed <id>                 the dialog ended with button <id>
-//
-// Only changes are written: a message that leaves the dialog as it was adds
-// no line.
-//
-// SCRIPT (TAMBERLOCK_POSIX_UI_SCRIPT). A value beginning with '/' names a
-// file; any other value is the script itself. Actions are separated by line
-// ends or ';', '#' starts a comment, and they are used in order across all
-// the dialogs of the process (each process starts at the first action):
-//
-//   click <id>                the user clicks button <id>
-//   choose <id>               the same (reads better for a choice)
-//   click <id> when enabled   the same, and the button must be enabled then
-//   close                     the close box or Escape
+// taskDialogIndirect fails, as it does in a session without a desktop. The
+// log's lines are in dialog_log.cpp, the script's actions in dialog_script.cpp.
 //
 // A script action is played only when the dialog waits for the user: it has
 // handled every message sent to it, and nothing but the user can move it
@@ -74,13 +24,8 @@
 // (TDM_CLICK_BUTTON) needs no script.
 #include "platform/task_dialog.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <atomic>
-#include <cerrno>
 #include <condition_variable>
-#include <cstdio>
 #include <deque>
 #include <map>
 #include <memory>
@@ -91,248 +36,37 @@
 #include <string_view>
 #include <thread>
 
-#include "common/wtf8.h"
-#include "platform/process_env.h"
+#include "platform/posix/dialog_log.h"
+#include "platform/posix/dialog_script.h"
 #include "platform/posix/worker_threads.h"
+#include "platform/process_env.h"
 
 namespace tl::platform {
 
 namespace {
 
-constexpr std::string_view kLogVariable = "TAMBERLOCK_POSIX_UI_LOG";
-constexpr std::string_view kScriptVariable = "TAMBERLOCK_POSIX_UI_SCRIPT";
-constexpr int kStuckExitStatus = 3;
+using posix::answerName;
+using posix::barStateName;
+using posix::endProcess;
+using posix::flagNames;
+using posix::iconName;
+using posix::kDialogLogVariable;
+using posix::kDialogScriptVariable;
+using posix::logLine;
+using posix::logText;
+using posix::nextScriptAction;
+using posix::ScriptAction;
+using posix::startScriptedDialog;
 
 // Calls that Win32 makes without a message go through the dialog's queue as
 // private messages, so they are ordered with everything else sent to it.
 constexpr std::uint32_t kSetForeground = 0x7FFF0001;
 constexpr std::uint32_t kFlash = 0x7FFF0002;
 
-// ---- text --------------------------------------------------------------
-
-// UTF-16 as one log field: WTF-8 (a lone surrogate keeps its own three
-// bytes) with line breaks and control bytes escaped, so one event stays one
-// line.
-std::string logText(std::u16string_view text) {
-  std::string bytes = utf16ToWtf8(text);
-  std::string out;
-  out.reserve(bytes.size());
-  for (char c : bytes) {
-    switch (c) {
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
-      default:
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
-          char hex[8];
-          std::snprintf(hex, sizeof hex, "\\x%02X", static_cast<unsigned>(c));
-          out += hex;
-        } else {
-          out += c;
-        }
-    }
-  }
-  return out;
-}
-
 std::u16string textFromLParam(LPARAM l) {
   const auto* p = reinterpret_cast<const char16_t*>(l);
   return p ? std::u16string(p) : std::u16string();
 }
-
-std::string answerName(HRESULT hr) {
-  if (hr == S_OK) return "S_OK";
-  if (hr == S_FALSE) return "S_FALSE";
-  char hex[16];
-  std::snprintf(hex, sizeof hex, "0x%08X", static_cast<unsigned>(hr));
-  return hex;
-}
-
-std::string iconName(LPARAM icon) {
-  switch (static_cast<TaskDialogIcon>(icon)) {
-    case TaskDialogIcon::None: return "none";
-    case TaskDialogIcon::Warning: return "warning";
-    case TaskDialogIcon::Error: return "error";
-    case TaskDialogIcon::Information: return "information";
-    case TaskDialogIcon::Shield: return "shield";
-  }
-  return std::to_string(icon);
-}
-
-std::string barStateName(WPARAM state) {
-  switch (state) {
-    case PBST_NORMAL: return "normal";
-    case PBST_ERROR: return "error";
-    case PBST_PAUSED: return "paused";
-    default: return std::to_string(state);
-  }
-}
-
-std::string flagNames(std::uint32_t flags) {
-  static constexpr struct {
-    std::uint32_t bit;
-    const char* name;
-  } kFlags[] = {
-      {TDF_ALLOW_DIALOG_CANCELLATION, "TDF_ALLOW_DIALOG_CANCELLATION"},
-      {TDF_SHOW_PROGRESS_BAR, "TDF_SHOW_PROGRESS_BAR"},
-      {TDF_SHOW_MARQUEE_PROGRESS_BAR, "TDF_SHOW_MARQUEE_PROGRESS_BAR"},
-      {TDF_CAN_BE_MINIMIZED, "TDF_CAN_BE_MINIMIZED"},
-      {TDF_NO_SET_FOREGROUND, "TDF_NO_SET_FOREGROUND"},
-      {TDF_SIZE_TO_CONTENT, "TDF_SIZE_TO_CONTENT"},
-  };
-  std::string out;
-  std::uint32_t rest = flags;
-  for (const auto& f : kFlags) {
-    if (flags & f.bit) {
-      if (!out.empty()) out += ' ';
-      out += f.name;
-      rest &= ~f.bit;
-    }
-  }
-  if (rest != 0) {
-    char hex[16];
-    std::snprintf(hex, sizeof hex, "0x%X", rest);
-    if (!out.empty()) out += ' ';
-    out += hex;
-  }
-  return out.empty() ? "0" : out;
-}
-
-// ---- log and failure -----------------------------------------------------
-
-void writeAll(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    ssize_t n = ::write(fd, bytes.data(), bytes.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return;
-    }
-    bytes.remove_prefix(static_cast<std::size_t>(n));
-  }
-}
-
-// The file is opened for each line: a test may read it at any moment, and
-// processes that share it append whole lines.
-void logLine(int dialog, std::string_view event) {
-  std::optional<std::string> path = getProcessEnvironmentVariable(kLogVariable);
-  if (!path || path->empty()) return;
-  std::string line = "dialog " + std::to_string(dialog) + " ";
-  line += event;
-  line += '\n';
-  int fd = ::open(path->c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
-  if (fd < 0) return;
-  writeAll(fd, line);
-  ::close(fd);
-}
-
-[[noreturn]] void endProcess(const std::string& message) {
-  writeAll(STDERR_FILENO, "ui: " + message + "\n");
-  ::_exit(kStuckExitStatus);
-}
-
-// ---- script ------------------------------------------------------------
-
-struct Action {
-  enum Kind { Click, Close } kind = Click;
-  int id = 0;
-  bool whenEnabled = false;
-};
-
-std::vector<std::string_view> words(std::string_view s) {
-  std::vector<std::string_view> out;
-  std::size_t i = 0;
-  while (i < s.size()) {
-    while (i < s.size() && (s[i] == ' ' || s[i] == '\t' || s[i] == '\r')) ++i;
-    std::size_t start = i;
-    while (i < s.size() && s[i] != ' ' && s[i] != '\t' && s[i] != '\r') ++i;
-    if (i > start) out.push_back(s.substr(start, i - start));
-  }
-  return out;
-}
-
-bool parseId(std::string_view s, int& id) {
-  if (s.empty() || s.size() > 9) return false;
-  int v = 0;
-  for (char c : s) {
-    if (c < '0' || c > '9') return false;
-    v = v * 10 + (c - '0');
-  }
-  id = v;
-  return true;
-}
-
-std::vector<Action> parseScript(std::string_view text) {
-  std::vector<Action> actions;
-  std::size_t pos = 0;
-  while (pos <= text.size()) {
-    std::size_t end = text.find_first_of(";\n", pos);
-    if (end == std::string_view::npos) end = text.size();
-    std::string_view item = text.substr(pos, end - pos);
-    pos = end + 1;
-    if (std::size_t hash = item.find('#'); hash != std::string_view::npos) item = item.substr(0, hash);
-    std::vector<std::string_view> w = words(item);
-    if (w.empty()) continue;
-    Action a;
-    bool ok = false;
-    if (w[0] == "close") {
-      a.kind = Action::Close;
-      ok = w.size() == 1;
-    } else if (w[0] == "click" || w[0] == "choose") {
-      ok = (w.size() == 2 || (w.size() == 4 && w[2] == "when" && w[3] == "enabled")) &&
-           parseId(w[1], a.id);
-      a.whenEnabled = w.size() == 4;
-    }
-    if (!ok) endProcess("script action not understood: \"" + std::string(item) + "\"");
-    actions.push_back(a);
-  }
-  return actions;
-}
-
-std::string readScriptFile(const std::string& path) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) endProcess("cannot open the script " + path);
-  std::string text;
-  char buf[4096];
-  for (;;) {
-    ssize_t n = ::read(fd, buf, sizeof buf);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) endProcess("cannot read the script " + path);
-    if (n == 0) break;
-    text.append(buf, static_cast<std::size_t>(n));
-  }
-  ::close(fd);
-  return text;
-}
-
-// The script, shared by every dialog of the process. It is read again when
-// the variable's value changes (tests set a new one for each case).
-struct Script {
-  std::mutex mutex;
-  bool loaded = false;
-  std::optional<std::string> source;
-  std::vector<Action> actions;
-  std::size_t next = 0;
-  int dialogs = 0;
-};
-
-Script& script() {
-  static Script s;
-  return s;
-}
-
-void loadScriptLocked(Script& s) {
-  std::optional<std::string> source = getProcessEnvironmentVariable(kScriptVariable);
-  if (s.loaded && source == s.source) return;
-  s.loaded = true;
-  s.source = source;
-  s.next = 0;
-  s.actions.clear();
-  if (!source) return;
-  s.actions = parseScript(!source->empty() && (*source)[0] == '/' ? readScriptFile(*source) : *source);
-}
-
-// ---- dialogs ---------------------------------------------------------------
 
 struct Pending {
   std::uint32_t message;
@@ -516,18 +250,13 @@ LRESULT handle(Host& host, std::uint32_t message, WPARAM w, LPARAM l) {
 
 // The dialog waits for the user: the next scripted action, or the end.
 void playNextAction(Host& host) {
-  Action a;
-  {
-    Script& s = script();
-    std::lock_guard<std::mutex> lock(s.mutex);
-    if (s.next >= s.actions.size()) {
-      host.log("stuck no script action left");
-      endProcess("dialog " + std::to_string(host.number) +
-                 " waits for the user and the script has no action left");
-    }
-    a = s.actions[s.next++];
+  std::optional<ScriptAction> next = nextScriptAction();
+  if (!next) {
+    host.log("stuck no script action left");
+    endProcess("dialog " + std::to_string(host.number) + " waits for the user and the script has no action left");
   }
-  if (a.kind == Action::Close) {
+  const ScriptAction a = *next;
+  if (a.kind == ScriptAction::Close) {
     if (!(host.config->flags & TDF_ALLOW_DIALOG_CANCELLATION)) {
       host.log("close user ignored");
       return;
@@ -612,8 +341,8 @@ void wakeAll() {
 }
 
 bool hostAvailable() {
-  return getProcessEnvironmentVariable(kLogVariable).has_value() ||
-         getProcessEnvironmentVariable(kScriptVariable).has_value();
+  return getProcessEnvironmentVariable(kDialogLogVariable).has_value() ||
+         getProcessEnvironmentVariable(kDialogScriptVariable).has_value();
 }
 
 }  // namespace
@@ -640,12 +369,7 @@ void workerAwaitEnded(std::uint64_t id) {
 Result<int> taskDialogIndirect(const TaskDialogConfig& config) {
   if (!hostAvailable()) return Error::OperationUnsupported;
   auto host = std::make_shared<Host>();
-  {
-    Script& s = script();
-    std::lock_guard<std::mutex> lock(s.mutex);
-    loadScriptLocked(s);
-    host->number = ++s.dialogs;
-  }
+  host->number = startScriptedDialog();
   host->config = &config;
   host->thread = std::this_thread::get_id();
   host->workerId = posix::currentWorkerThreadId();
@@ -707,14 +431,6 @@ bool initCommonControlsEx(std::uint32_t) { return true; }
 
 std::uint64_t taskDialogMessagesHandledForTesting() { return g_messagesHandled.load(); }
 
-void resetTaskDialogHostForTesting() {
-  Script& s = script();
-  std::lock_guard<std::mutex> lock(s.mutex);
-  s.loaded = false;
-  s.source.reset();
-  s.actions.clear();
-  s.next = 0;
-  s.dialogs = 0;
-}
+void resetTaskDialogHostForTesting() { posix::resetDialogScript(); }
 
 }  // namespace tl::platform

@@ -6,5 +6,7 @@
 namespace tl::platform {
 
 Error errorFromErrno(int err);
+// The error of the host call that just failed (errno).
+Error lastError();
 
 }  // namespace tl::platform
