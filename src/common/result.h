@@ -1,5 +1,5 @@
 #pragma once
-#include <cassert>
+// Result<T>: a value or one named error, and TRY to pass an error up.
 #include <new>
 #include <type_traits>
 #include <utility>
@@ -7,6 +7,14 @@
 #include "common/error.h"
 
 namespace tl {
+
+namespace detail {
+// Reading the value of an error, or the error of a value, is a fault of the
+// caller: it ends the process with a message, in the shipped build too,
+// rather than read memory that holds something else.
+[[noreturn]] void resultMisused(const char* what, Error error) noexcept;
+[[noreturn]] void resultMisused(const char* what) noexcept;
+}  // namespace detail
 
 // A value or one named error. Errors are values: nothing here throws.
 template <typename T>
@@ -36,17 +44,23 @@ class [[nodiscard]] Result {
 
   bool ok() const { return ok_; }
   explicit operator bool() const { return ok_; }
-  Error error() const { assert(!ok_); return error_; }
-  T& value() & { assert(ok_); return value_; }
-  const T& value() const& { assert(ok_); return value_; }
-  T&& value() && { assert(ok_); return std::move(value_); }
-  T take() { assert(ok_); return std::move(value_); }
+  Error error() const {
+    if (ok_) detail::resultMisused("the error of a Result that holds a value");
+    return error_;
+  }
+  T& value() & { check(); return value_; }
+  const T& value() const& { check(); return value_; }
+  T&& value() && { check(); return std::move(value_); }
+  T take() { check(); return std::move(value_); }
   T* operator->() { return &value(); }
   const T* operator->() const { return &value(); }
   T& operator*() & { return value(); }
   const T& operator*() const& { return value(); }
 
  private:
+  void check() const {
+    if (!ok_) detail::resultMisused("the value of a Result that holds the error", error_);
+  }
   void destroy() { if (ok_) value_.~T(); }
   bool ok_;
   union {
@@ -62,7 +76,11 @@ class [[nodiscard]] Result<void> {
   Result(Error e) : ok_(false), error_(e) {}  // NOLINT: implicit by design
   bool ok() const { return ok_; }
   explicit operator bool() const { return ok_; }
-  Error error() const { assert(!ok_); return error_; }
+  Error error() const {
+    if (ok_) detail::resultMisused("the error of a Status that holds success");
+    return error_;
+  }
+  // Nothing to read, so nothing to misread.
   void take() {}
   void value() const {}
 
