@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "archive/archive_path.h"
+#include "archive/tar_reader.h"
 #include "archive/update_recipe.h"
 #include "common/ascii_case.h"
 #include "common/hex.h"
@@ -21,12 +22,10 @@ namespace tl {
 namespace {
 
 constexpr std::uint64_t kMinArchiveSize = 1024;
-constexpr std::uint64_t kBlock = 512;
 constexpr std::uint32_t kMaxMode = 0777;
 constexpr std::size_t kMaxEntries = 100000;
 constexpr std::size_t kMaxSpans = 200001;
 constexpr std::uint64_t kMaxLiteral = 67108864;       // 64 MiB, one span and all together
-constexpr std::uint64_t kMaxRecipeText = 134217728;  // 128 MiB written out
 
 // The entry paths as a tree of components folded to ASCII lower case, so
 // that duplicates, ancestors and link walks cost one lookup per component
@@ -96,7 +95,7 @@ class FoldedTree {
 Status checkHeader(const UpdateRecipe& r) {
   if (r.schema_version != 1) return Error::InvalidRecipe;
   if (r.archive_size < kMinArchiveSize) return Error::InvalidRecipe;
-  if (r.archive_size % kBlock != 0) return Error::InvalidRecipe;
+  if (r.archive_size % kTarBlockSize != 0) return Error::InvalidRecipe;
   if (!isSha256Hex(r.archive_sha256)) return Error::InvalidRecipe;
   TRY(validateArchivePath(r.root));
   if (r.root.find('/') != std::string::npos) return Error::InvalidRecipe;
@@ -210,10 +209,7 @@ Status validate(const UpdateRecipe& r) {
   for (const RecipeSpan& s : r.spans) {
     if (s.literal_hex.has_value() == s.path.has_value()) return Error::InvalidRecipe;
     if (s.literal_hex) {
-      if (s.size > kMaxLiteral || s.literal_hex->size() != 2 * s.size) return Error::InvalidRecipe;
-      for (char c : *s.literal_hex) {
-        if (!isHexDigit(c)) return Error::InvalidRecipe;
-      }
+      if (s.size > kMaxLiteral || !isHexOfLength(*s.literal_hex, 2 * s.size)) return Error::InvalidRecipe;
       literalTotal += s.size;
       if (literalTotal > kMaxLiteral) return Error::RecipeTooLarge;
     } else {

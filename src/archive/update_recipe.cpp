@@ -8,8 +8,6 @@ namespace tl {
 
 namespace {
 
-constexpr std::size_t kMaxRecipeText = 134217728;  // 128 MiB
-
 const json::Schema<RecipeEntry>& entrySchema() {
   static const json::Schema<RecipeEntry> s{
       json::field<&RecipeEntry::path, json::kRequired>("path"),

@@ -1,6 +1,7 @@
 #pragma once
 // The JSON manifest of one application archive: its entries, and the spans
 // that rebuild the archive byte for byte from an unpacked copy.
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -13,6 +14,9 @@
 namespace tl {
 
 enum class RecipeEntryKind : std::uint8_t { file = 0, directory = 1, symlink = 2, hardlink = 3 };
+
+// The most a recipe's JSON text may hold, read or written (128 MiB).
+inline constexpr std::size_t kMaxRecipeText = 134217728;
 
 struct RecipeEntry {
   std::string path;

@@ -27,10 +27,7 @@ Status writeThenRename(const fs::Dir& folder, std::string_view name, std::string
   fs::File file = created.take();
   Status done = [&]() -> Status {
     TRY(fs::writeAll(file, bytes.data(), bytes.size()));
-    TRY(fs::syncFile(file));
-    file.close();
-    TRY(fs::renameAt(folder, temp, folder, name));
-    return success();
+    return syncAndRename(file, [&] { return fs::renameAt(folder, temp, folder, name); });
   }();
   if (!done.ok()) {
     file.close();

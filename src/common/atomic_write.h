@@ -14,4 +14,16 @@ namespace tl {
 // The same below an open folder, so no link in a path can move the write.
 [[nodiscard]] Status writeFileAtomicallyAt(const fs::Dir& folder, std::string_view name, std::string_view bytes);
 
+// The order every replacement through a temporary file keeps: the file
+// flushed and closed, then moved over its target by `rename` (by path or
+// below a folder handle), so that a crash leaves the target old or new,
+// never partial. The caller flushes the folder afterwards, without which the
+// rename itself could be lost.
+template <typename Rename>
+[[nodiscard]] Status syncAndRename(fs::File& file, Rename&& rename) {
+  TRY(fs::syncFile(file));
+  file.close();
+  return rename();
+}
+
 }  // namespace tl

@@ -2,6 +2,7 @@
 // Hexadecimal text as the system writes it (lower case) and reads it (either
 // case). The digit helpers are inline: archive literals decode through them
 // byte by byte.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -25,15 +26,17 @@ inline bool isLowerHexDigit(char c) { return (c >= '0' && c <= '9') || (c >= 'a'
 // Exactly n lowercase digits: the forms the system writes, read back with
 // upper case refused.
 inline bool isLowerHexOfLength(std::string_view text, std::size_t n) {
-  if (text.size() != n) return false;
-  for (char c : text) {
-    if (!isLowerHexDigit(c)) return false;
-  }
-  return true;
+  return text.size() == n && std::all_of(text.begin(), text.end(), isLowerHexDigit);
+}
+// Exactly n digits of either case, where the system reads both.
+inline bool isHexOfLength(std::string_view text, std::size_t n) {
+  return text.size() == n && std::all_of(text.begin(), text.end(), isHexDigit);
 }
 
 // A 32-digit id: transaction ids and the names made from them.
 inline bool isHexId32(std::string_view text) { return isLowerHexOfLength(text, 32); }
+// A 32-digit install nonce as manifests and the clean-up copy accept it.
+inline bool isHex32AnyCase(std::string_view text) { return isHexOfLength(text, 32); }
 
 // Two lowercase digits a byte.
 std::string toLowerHex(const std::uint8_t* bytes, std::size_t n);

@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 
+#include "common/atomic_write.h"
 #include "common/paths.h"
 #include "platform/fs.h"
 #include "platform/process.h"
@@ -34,11 +35,8 @@ bool isFolderOrLink(fs::FileKind kind) {
 // either whole or not at all.
 Status copyAndMove(std::string_view source, std::string_view temporary, std::string_view destination) {
   TRY(fs::copyFile(source, temporary, true));
-  {
-    fs::File copy = TRY(fs::openFileRead(temporary));
-    TRY(fs::syncFile(copy));
-  }
-  TRY(fs::rename(temporary, destination));
+  fs::File copy = TRY(fs::openFileRead(temporary));
+  TRY(syncAndRename(copy, [&] { return fs::rename(temporary, destination); }));
   const std::optional<std::string> folder = parentPath(destination);
   if (folder) {
     const fs::Dir dir = TRY(fs::openDir(*folder));

@@ -3,6 +3,7 @@
 #include <optional>
 #include <string>
 
+#include "common/hex.h"
 #include "common/install_layout.h"
 #include "common/install_mutex.h"
 #include "common/paths.h"

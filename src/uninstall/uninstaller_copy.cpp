@@ -20,10 +20,8 @@ bool isUninstallerCopyName(std::string_view name) {
   if (name.substr(0, kPrefix.size()) != kPrefix || name.substr(name.size() - kSuffix.size()) != kSuffix) {
     return false;
   }
-  for (char c : name.substr(kPrefix.size(), name.size() - kPrefix.size() - kSuffix.size())) {
-    if (!isLowerHexDigit(c)) return false;
-  }
-  return true;
+  const std::string_view digits = name.substr(kPrefix.size(), name.size() - kPrefix.size() - kSuffix.size());
+  return isLowerHexOfLength(digits, digits.size());
 }
 
 }  // namespace tl

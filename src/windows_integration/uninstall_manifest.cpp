@@ -133,14 +133,6 @@ std::string newRandomHexId() {
   return toLowerHex(bytes, sizeof bytes);
 }
 
-bool isHex32AnyCase(std::string_view text) {
-  if (text.size() != 32) return false;
-  for (char c : text) {
-    if (!isHexDigit(c)) return false;
-  }
-  return true;
-}
-
 bool isValidAppName(std::string_view name) {
   if (name.empty() || name.size() > kMaxNameBytes) return false;
   for (char c : name) {

@@ -46,7 +46,6 @@ std::string serializeUninstallManifest(const UninstallManifest& manifest);
 
 // 32 lowercase hexadecimal digits of 16 random bytes.
 std::string newRandomHexId();
-bool isHex32AnyCase(std::string_view text);
 // Name rule for an installation's display name: 1 to 240 bytes, no control
 // byte and no DEL.
 bool isValidAppName(std::string_view name);

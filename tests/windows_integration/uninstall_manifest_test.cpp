@@ -7,6 +7,7 @@
 #include <fstream>
 #include <gtest/gtest.h>
 
+#include "common/hex.h"
 #include "platform/env.h"
 #include "platform/io_context.h"
 #include "support/temp_dir.h"
