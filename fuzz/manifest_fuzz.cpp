@@ -20,10 +20,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (!again) std::abort();
   const tl::UninstallManifest& a = *parsed;
   const tl::UninstallManifest& b = *again;
-  if (a.schemaVersion != b.schemaVersion || a.installNonce != b.installNonce ||
+  if (a.schema_version != b.schema_version || a.install_nonce != b.install_nonce ||
       a.identifier != b.identifier || a.name != b.name || a.channel != b.channel ||
-      a.desktopShortcut != b.desktopShortcut || a.startMenuShortcut != b.startMenuShortcut ||
-      a.installRootName != b.installRootName || a.dataPathVersions != b.dataPathVersions) {
+      a.desktop_shortcut != b.desktop_shortcut || a.start_menu_shortcut != b.start_menu_shortcut ||
+      a.install_root_name != b.install_root_name || a.data_path_versions != b.data_path_versions) {
     std::abort();
   }
   return 0;

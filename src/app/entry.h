@@ -1,4 +1,5 @@
 #pragma once
+// The process entry that main hands the process to.
 
 namespace tl {
 

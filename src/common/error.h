@@ -1,4 +1,5 @@
 #pragma once
+// The program's named errors, generated from errors.def, and their names.
 #include <cstdint>
 #include <string_view>
 

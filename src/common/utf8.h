@@ -1,4 +1,5 @@
 #pragma once
+// Strict UTF-8 checking and the one sequence decoder that WTF-8 builds on.
 #include <cstddef>
 #include <string_view>
 

@@ -1,4 +1,5 @@
 #pragma once
+// The installer road: the executable's own payload installed and launched.
 #include <string_view>
 
 #include "common/result.h"

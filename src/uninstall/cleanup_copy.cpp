@@ -67,7 +67,7 @@ Status cleanUp(std::string_view own, std::string_view managerPath, std::string_v
 
   // A registration refresh or a new integration since the uninstall began
   // wrote a new nonce: this installation is no longer the one to remove.
-  if (!isHex32AnyCase(manifest.installNonce) || !isHex32AnyCase(nonce) || manifest.installNonce != nonce) {
+  if (!isHex32AnyCase(manifest.install_nonce) || !isHex32AnyCase(nonce) || manifest.install_nonce != nonce) {
     return success();
   }
 

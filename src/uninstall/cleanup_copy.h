@@ -1,4 +1,5 @@
 #pragma once
+// The second half of an uninstall, run from a temporary copy of the manager.
 #include <string_view>
 
 #include "common/result.h"

@@ -127,7 +127,7 @@ Status runUninstall(const UninstallOptions& options) {
   TRY(checkRemovable(rootDir, "self-extraction", true));
   TRY(checkRemovable(rootDir, "update.bat", false));
 
-  for (const std::string& shortcut : {manifest.desktopShortcut, manifest.startMenuShortcut}) {
+  for (const std::string& shortcut : {manifest.desktop_shortcut, manifest.start_menu_shortcut}) {
     TRY(runPowerShellQuietly(shortcutPrecheckScript(quotePowerShellLiteral(shortcut))));
   }
 
@@ -155,8 +155,8 @@ Status runUninstall(const UninstallOptions& options) {
   Status selfExtractionRemoved = deleteTreeWithRetries(rootDir, "self-extraction");
   Status updateScriptRemoved = deleteFileWithRetries(rootDir, "update.bat");
   const std::string launcher = joinPath({layout.appDir, "bin", "launcher.exe"});
-  Status desktopRemoved = removeShortcutIfTargetMatches(manifest.desktopShortcut, launcher);
-  Status startMenuRemoved = removeShortcutIfTargetMatches(manifest.startMenuShortcut, launcher);
+  Status desktopRemoved = removeShortcutIfTargetMatches(manifest.desktop_shortcut, launcher);
+  Status startMenuRemoved = removeShortcutIfTargetMatches(manifest.start_menu_shortcut, launcher);
 
   if (taskError) return *taskError;
   for (const Status* s : {&appRemoved, &selfExtractionRemoved, &updateScriptRemoved, &desktopRemoved,
@@ -165,7 +165,7 @@ Status runUninstall(const UninstallOptions& options) {
   }
 
   std::vector<std::string> argv = {copy.path(), "--cleanup-uninstaller", layout.uninstallManager,
-                                   layout.manifestPath, manifest.installNonce};
+                                   layout.manifestPath, manifest.install_nonce};
   if (deleteData) argv.push_back("--delete-data");
   process::SpawnOptions opts;
   opts.workingDirectory = copy.folder();

@@ -1,4 +1,5 @@
 #pragma once
+// The uninstall road of the installation's manager (uninstall.exe).
 #include "common/result.h"
 
 namespace tl {

@@ -1,4 +1,5 @@
 #pragma once
+// The two update roles of the command line: preparing an update and applying one.
 #include <string_view>
 
 #include "common/result.h"

@@ -1,4 +1,5 @@
 #pragma once
+// Integrating an application that other tooling already unpacked.
 #include <string_view>
 
 #include "common/result.h"

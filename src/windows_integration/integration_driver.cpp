@@ -114,15 +114,15 @@ Status integrateWindows(std::string_view appDir, const IntegrationIdentity& iden
 
   mark(IntegrationStep::WriteManifest);
   UninstallManifest manifest;
-  manifest.schemaVersion = 1;
-  manifest.installNonce = newRandomHexId();
+  manifest.schema_version = 1;
+  manifest.install_nonce = newRandomHexId();
   manifest.identifier = std::string(identity.identifier);
   manifest.name = std::string(identity.name);
   manifest.channel = std::string(identity.channel);
-  manifest.desktopShortcut = desktopLink;
-  manifest.startMenuShortcut = startMenuLink;
-  manifest.installRootName = std::string(lastComponent(layout.channelRoot));
-  manifest.dataPathVersions = std::vector<std::uint32_t>{1};
+  manifest.desktop_shortcut = desktopLink;
+  manifest.start_menu_shortcut = startMenuLink;
+  manifest.install_root_name = std::string(lastComponent(layout.channelRoot));
+  manifest.data_path_versions = std::vector<std::uint32_t>{1};
   TRY(writeUninstallManifest(layout.manifestPath, manifest));
 
   mark(IntegrationStep::WriteShortcuts);

@@ -21,10 +21,10 @@ namespace {
 // The renewed manifest: a fresh nonce, everything else as read.
 UninstallManifest refreshedManifest(const UninstallManifest& old, const InstallLayout& layout) {
   UninstallManifest m = old;
-  m.schemaVersion = 1;
-  m.installNonce = newRandomHexId();
-  if (!m.installRootName) m.installRootName = std::string(lastComponent(layout.channelRoot));
-  m.dataPathVersions = std::vector<std::uint32_t>{1};
+  m.schema_version = 1;
+  m.install_nonce = newRandomHexId();
+  if (!m.install_root_name) m.install_root_name = std::string(lastComponent(layout.channelRoot));
+  m.data_path_versions = std::vector<std::uint32_t>{1};
   return m;
 }
 

@@ -1,4 +1,6 @@
 #pragma once
+// Registering an installation again (manifest, registry entry, manager copy),
+// from its manager or from an update's helper copy.
 #include <string_view>
 
 #include "common/result.h"

@@ -18,16 +18,16 @@ constexpr std::size_t kManifestReadCap = 65536;
 struct PreviousShortcuts {
   std::string identifier;
   std::string channel;
-  std::string desktopShortcut;
-  std::string startMenuShortcut;
+  std::string desktop_shortcut;
+  std::string start_menu_shortcut;
 };
 
 const json::Schema<PreviousShortcuts>& previousShortcutsSchema() {
   static const json::Schema<PreviousShortcuts> schema{
       json::field<&PreviousShortcuts::identifier, json::kRequired>("identifier"),
       json::field<&PreviousShortcuts::channel, json::kRequired>("channel"),
-      json::field<&PreviousShortcuts::desktopShortcut, json::kRequired>("desktop_shortcut"),
-      json::field<&PreviousShortcuts::startMenuShortcut, json::kRequired>("start_menu_shortcut"),
+      json::field<&PreviousShortcuts::desktop_shortcut, json::kRequired>("desktop_shortcut"),
+      json::field<&PreviousShortcuts::start_menu_shortcut, json::kRequired>("start_menu_shortcut"),
   };
   return schema;
 }
@@ -200,9 +200,9 @@ Status removePreviousShortcuts(std::string_view manifestPath, std::string_view i
   if (!asciiEqualIgnoreCase(previous.identifier, identifier) || previous.channel != channel) {
     return success();  // the file belongs to another installation
   }
-  TRY(removeRecordedShortcut(previous.desktopShortcut, places.desktopDir, places.newDesktopLink,
+  TRY(removeRecordedShortcut(previous.desktop_shortcut, places.desktopDir, places.newDesktopLink,
                              places.launcherPath));
-  TRY(removeRecordedShortcut(previous.startMenuShortcut, places.startMenuDir,
+  TRY(removeRecordedShortcut(previous.start_menu_shortcut, places.startMenuDir,
                              places.newStartMenuLink, places.launcherPath));
   return success();
 }

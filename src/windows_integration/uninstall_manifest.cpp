@@ -33,15 +33,15 @@ Status checkSamePath(std::string_view recorded, std::string_view expected) {
 
 const json::Schema<UninstallManifest>& manifestSchema() {
   static const json::Schema<UninstallManifest> schema{
-      json::field<&UninstallManifest::schemaVersion, json::kRequired>("schema_version"),
-      json::field<&UninstallManifest::installNonce, json::kRequired>("install_nonce"),
+      json::field<&UninstallManifest::schema_version, json::kRequired>("schema_version"),
+      json::field<&UninstallManifest::install_nonce, json::kRequired>("install_nonce"),
       json::field<&UninstallManifest::identifier, json::kRequired>("identifier"),
       json::field<&UninstallManifest::name, json::kRequired>("name"),
       json::field<&UninstallManifest::channel, json::kRequired>("channel"),
-      json::field<&UninstallManifest::desktopShortcut, json::kRequired>("desktop_shortcut"),
-      json::field<&UninstallManifest::startMenuShortcut, json::kRequired>("start_menu_shortcut"),
-      json::field<&UninstallManifest::installRootName, json::kNullable>("install_root_name"),
-      json::field<&UninstallManifest::dataPathVersions, json::kNullable>("data_path_versions"),
+      json::field<&UninstallManifest::desktop_shortcut, json::kRequired>("desktop_shortcut"),
+      json::field<&UninstallManifest::start_menu_shortcut, json::kRequired>("start_menu_shortcut"),
+      json::field<&UninstallManifest::install_root_name, json::kNullable>("install_root_name"),
+      json::field<&UninstallManifest::data_path_versions, json::kNullable>("data_path_versions"),
   };
   return schema;
 }
@@ -88,11 +88,11 @@ void appendText(std::string& out, std::string_view text) {
 std::string serializeUninstallManifest(const UninstallManifest& m) {
   std::string out = "{\n";
   appendKey(out, "schema_version");
-  json::appendUnsigned(out, m.schemaVersion);
+  json::appendUnsigned(out, m.schema_version);
   const std::pair<std::string_view, const std::string*> texts[] = {
-      {"install_nonce", &m.installNonce},       {"identifier", &m.identifier},
+      {"install_nonce", &m.install_nonce},       {"identifier", &m.identifier},
       {"name", &m.name},                        {"channel", &m.channel},
-      {"desktop_shortcut", &m.desktopShortcut}, {"start_menu_shortcut", &m.startMenuShortcut},
+      {"desktop_shortcut", &m.desktop_shortcut}, {"start_menu_shortcut", &m.start_menu_shortcut},
   };
   for (const auto& [key, value] : texts) {
     out += ",\n";
@@ -101,15 +101,15 @@ std::string serializeUninstallManifest(const UninstallManifest& m) {
   }
   out += ",\n";
   appendKey(out, "install_root_name");
-  if (m.installRootName) {
-    appendText(out, *m.installRootName);
+  if (m.install_root_name) {
+    appendText(out, *m.install_root_name);
   } else {
     out += "null";
   }
   out += ",\n";
   appendKey(out, "data_path_versions");
-  if (m.dataPathVersions) {
-    appendArray(out, *m.dataPathVersions, [](std::uint32_t v) { return v; });
+  if (m.data_path_versions) {
+    appendArray(out, *m.data_path_versions, [](std::uint32_t v) { return v; });
   } else {
     out += "null";
   }
@@ -156,11 +156,11 @@ bool matchesInstallRootName(std::string_view root, std::string_view channel, std
 
 Status checkUninstallManifestFields(const UninstallManifest& m, std::string_view channelRoot) {
   std::optional<std::string_view> rootName;
-  if (m.installRootName) rootName = *m.installRootName;
-  bool ok = m.schemaVersion == 1 && isHex32AnyCase(m.installNonce) &&
+  if (m.install_root_name) rootName = *m.install_root_name;
+  bool ok = m.schema_version == 1 && isHex32AnyCase(m.install_nonce) &&
             isValidFileName(m.identifier) && isKnownChannel(m.channel) && isValidAppName(m.name) &&
             matchesInstallRootName(channelRoot, m.channel, m.name, rootName) &&
-            dataPathVersionsAcceptable(m.dataPathVersions);
+            dataPathVersionsAcceptable(m.data_path_versions);
   if (!ok) return Error::InvalidUninstallManifest;
   return success();
 }
@@ -188,12 +188,12 @@ Result<UninstallManifest> readUninstallManifest(std::string_view manifestPath,
   std::string desktop = TRY(desktopDir());
   std::string startMenu = TRY(startMenuProgramsDir());
   // The recorded shortcuts must be exactly where the shell folders put them now.
-  if (!isAbsolutePath(manifest.desktopShortcut) || !isAbsolutePath(manifest.startMenuShortcut)) {
+  if (!isAbsolutePath(manifest.desktop_shortcut) || !isAbsolutePath(manifest.start_menu_shortcut)) {
     return Error::InvalidUninstallManifest;
   }
-  TRY(checkSamePath(manifest.desktopShortcut, joinPath({desktop, fileName})));
-  TRY(checkSamePath(manifest.startMenuShortcut, joinPath({startMenu, fileName})));
-  manifest.schemaVersion = 1;
+  TRY(checkSamePath(manifest.desktop_shortcut, joinPath({desktop, fileName})));
+  TRY(checkSamePath(manifest.start_menu_shortcut, joinPath({startMenu, fileName})));
+  manifest.schema_version = 1;
   return manifest;
 }
 

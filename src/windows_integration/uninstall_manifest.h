@@ -12,15 +12,15 @@
 namespace tl {
 
 struct UninstallManifest {
-  std::uint32_t schemaVersion = 1;
-  std::string installNonce;
+  std::uint32_t schema_version = 1;
+  std::string install_nonce;
   std::string identifier;
   std::string name;
   std::string channel;
-  std::string desktopShortcut;
-  std::string startMenuShortcut;
-  std::optional<std::string> installRootName;
-  std::optional<std::vector<std::uint32_t>> dataPathVersions;
+  std::string desktop_shortcut;
+  std::string start_menu_shortcut;
+  std::optional<std::string> install_root_name;
+  std::optional<std::vector<std::uint32_t>> data_path_versions;
 };
 
 constexpr std::size_t kMaxManifestBytes = 65536;

@@ -32,7 +32,7 @@ class CleanupCopy : public test::IntegratedInstall {
   }
   std::string nonce() const {
     Result<UninstallManifest> m = parseUninstallManifestJson(box_.readFile(channel(".tamberlock-uninstall.json")));
-    return m.ok() ? m->installNonce : "";
+    return m.ok() ? m->install_nonce : "";
   }
   Status cleanUp(bool deleteData, std::string_view nonce) {
     testing::internal::CaptureStderr();

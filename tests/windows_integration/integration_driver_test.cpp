@@ -87,17 +87,17 @@ TEST_F(IntegrationDriver, IntegratesAnUnpackedApplication) {
 
   // The manifest, byte for byte, with a fresh lowercase nonce.
   UninstallManifest m = manifest();
-  EXPECT_EQ(m.installNonce.size(), 32u);
-  EXPECT_EQ(m.installNonce.find_first_not_of("0123456789abcdef"), std::string::npos);
+  EXPECT_EQ(m.install_nonce.size(), 32u);
+  EXPECT_EQ(m.install_nonce.find_first_not_of("0123456789abcdef"), std::string::npos);
   UninstallManifest expected;
-  expected.installNonce = m.installNonce;
+  expected.install_nonce = m.install_nonce;
   expected.identifier = kId;
   expected.name = "Example App";
   expected.channel = "stable";
-  expected.desktopShortcut = box_.win(desktopRel("Example App.lnk"));
-  expected.startMenuShortcut = box_.win(startRel("Example App.lnk"));
-  expected.installRootName = "stable";
-  expected.dataPathVersions = std::vector<std::uint32_t>{1};
+  expected.desktop_shortcut = box_.win(desktopRel("Example App.lnk"));
+  expected.start_menu_shortcut = box_.win(startRel("Example App.lnk"));
+  expected.install_root_name = "stable";
+  expected.data_path_versions = std::vector<std::uint32_t>{1};
   EXPECT_EQ(box_.readFile(channelRel() + "/.tamberlock-uninstall.json"), serializeUninstallManifest(expected));
   // And the full reader accepts what the integration wrote.
   EXPECT_TRUE(readUninstallManifest(box_.win(channelRel() + "/.tamberlock-uninstall.json"),
@@ -136,20 +136,20 @@ TEST_F(IntegrationDriver, IntegratesAnUnpackedApplication) {
     EXPECT_EQ(traced[static_cast<std::size_t>(i)], integrationStepText(static_cast<IntegrationStep>(i)));
   }
   EXPECT_EQ(linesStartingWith(err, "Created Windows shortcut: "),
-            (std::vector<std::string>{expected.desktopShortcut, expected.startMenuShortcut}));
+            (std::vector<std::string>{expected.desktop_shortcut, expected.start_menu_shortcut}));
   EXPECT_EQ(linesStartingWith(err, "Registered Windows uninstaller: "),
             std::vector<std::string>{kKey});
 }
 
 TEST_F(IntegrationDriver, ReintegratingRenewsTheNonceAndKeepsTheShortcuts) {
   ASSERT_TRUE(integrate().ok());
-  std::string first = manifest().installNonce;
+  std::string first = manifest().install_nonce;
   std::string desktopLink = box_.readFile(desktopRel("Example App.lnk"));
   box_.clearCalls();
   testing::internal::CaptureStderr();
   ASSERT_TRUE(integrate().ok());
   std::string err = testing::internal::GetCapturedStderr();
-  EXPECT_NE(manifest().installNonce, first);
+  EXPECT_NE(manifest().install_nonce, first);
   EXPECT_EQ(box_.readFile(desktopRel("Example App.lnk")), desktopLink);
   EXPECT_TRUE(box_.exists(startRel("Example App.lnk")));
   EXPECT_EQ(err.find("Warning"), std::string::npos) << err;

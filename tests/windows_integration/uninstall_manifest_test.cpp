@@ -19,14 +19,14 @@ constexpr const char* kNonce = "0123456789abcdef0123456789abcdef";
 
 UninstallManifest usualManifest() {
   UninstallManifest m;
-  m.installNonce = kNonce;
+  m.install_nonce = kNonce;
   m.identifier = "com.example.app";
   m.name = "Example \"App\"";
   m.channel = "stable";
-  m.desktopShortcut = "C:\\Users\\b\\Desktop\\Example _App_.lnk";
-  m.startMenuShortcut = "C:\\Users\\b\\Start Menu\\Example _App_.lnk";
-  m.installRootName = "stable";
-  m.dataPathVersions = std::vector<std::uint32_t>{1};
+  m.desktop_shortcut = "C:\\Users\\b\\Desktop\\Example _App_.lnk";
+  m.start_menu_shortcut = "C:\\Users\\b\\Start Menu\\Example _App_.lnk";
+  m.install_root_name = "stable";
+  m.data_path_versions = std::vector<std::uint32_t>{1};
   return m;
 }
 
@@ -50,9 +50,9 @@ TEST(ManifestWriter, UsualRecordIsThirteenLines) {
 TEST(ManifestWriter, EscapesNullsEmptyArraysAndByteArrays) {
   UninstallManifest m = usualManifest();
   m.name = "t\tq/\x7f\xC3\xA9\x01";
-  m.desktopShortcut = "C:\\\xED\xA0\x80";  // an unpaired surrogate (WTF-8)
-  m.installRootName.reset();
-  m.dataPathVersions = std::vector<std::uint32_t>{};
+  m.desktop_shortcut = "C:\\\xED\xA0\x80";  // an unpaired surrogate (WTF-8)
+  m.install_root_name.reset();
+  m.data_path_versions = std::vector<std::uint32_t>{};
   std::string text = serializeUninstallManifest(m);
   EXPECT_NE(text.find("  \"name\": \"t\\tq/\x7f\xC3\xA9\\u0001\",\n"), std::string::npos) << text;
   EXPECT_NE(text.find("  \"desktop_shortcut\": [\n    67,\n    58,\n    92,\n    237,\n    160,\n"
@@ -62,17 +62,17 @@ TEST(ManifestWriter, EscapesNullsEmptyArraysAndByteArrays) {
   EXPECT_NE(text.find("  \"install_root_name\": null,\n  \"data_path_versions\": []\n}"),
             std::string::npos)
       << text;
-  m.dataPathVersions.reset();
+  m.data_path_versions.reset();
   EXPECT_NE(serializeUninstallManifest(m).find("\"data_path_versions\": null\n}"), std::string::npos);
 
   // The reader takes the byte array back as the same text.
-  m.dataPathVersions = std::vector<std::uint32_t>{1, 4294967295u};
+  m.data_path_versions = std::vector<std::uint32_t>{1, 4294967295u};
   Result<UninstallManifest> back = parseUninstallManifestJson(serializeUninstallManifest(m));
   ASSERT_TRUE(back.ok());
-  EXPECT_EQ(back->desktopShortcut, m.desktopShortcut);
+  EXPECT_EQ(back->desktop_shortcut, m.desktop_shortcut);
   EXPECT_EQ(back->name, m.name);
-  EXPECT_FALSE(back->installRootName.has_value());
-  EXPECT_EQ(back->dataPathVersions, m.dataPathVersions);
+  EXPECT_FALSE(back->install_root_name.has_value());
+  EXPECT_EQ(back->data_path_versions, m.data_path_versions);
 }
 
 std::string readHostFile(const std::string& path) {
@@ -100,7 +100,7 @@ TEST(ManifestWriter, ReplacesAtomicallyAndKeepsTheOldFileOnFailure) {
   std::string path = tmp.win("m.json");
   ASSERT_TRUE(writeUninstallManifest(path, usualManifest()).ok());
   UninstallManifest second = usualManifest();
-  second.installNonce = "ffffffffffffffffffffffffffffffff";
+  second.install_nonce = "ffffffffffffffffffffffffffffffff";
   ASSERT_TRUE(writeUninstallManifest(path, second).ok());
   EXPECT_EQ(readHostFile(tmp.host("m.json")), serializeUninstallManifest(second));
   EXPECT_EQ(entryCount(tmp.hostPath()), 1u);
