@@ -1,6 +1,7 @@
 #pragma once
 // A manual-reset event as CreateEventW gives it: once set it stays set, and
 // every wait returns at once.
+#include <cstdint>
 #include <memory>
 
 #include "common/result.h"
@@ -15,6 +16,10 @@ class Event {
   void set();
   // Waits without limit.
   void wait();
+  // WaitForSingleObject with a time-out of ms real milliseconds: true when
+  // the event is set.
+  bool waitMs(std::uint64_t ms);
+  bool isSet() const;
   bool valid() const { return state_ != nullptr; }
 
   struct State;

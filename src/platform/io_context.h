@@ -1,6 +1,7 @@
 #pragma once
 // The process-wide service object: clock, random numbers, cancellation and
 // the seams through which tests inject failures into file operations.
+// Concurrent tasks are in platform/task.h.
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -8,8 +9,11 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "common/result.h"
+#include "platform/cancel_token.h"
+#include "platform/event.h"
 
 namespace tl {
 
@@ -18,15 +22,25 @@ class Clock {
   virtual ~Clock() = default;
   virtual std::uint64_t nowMs() = 0;
   virtual void sleepMs(std::uint64_t ms) = 0;
+  // A pause of ms that ends early once e is set: true when it is.
+  virtual bool sleepUnlessSet(platform::Event& e, std::uint64_t ms) = 0;
+  // Waits until e is set or the clock reads deadlineMs: true when e is set.
+  virtual bool waitUntil(platform::Event& e, std::uint64_t deadlineMs) = 0;
 };
 
 class RealClock final : public Clock {
  public:
   std::uint64_t nowMs() override;
   void sleepMs(std::uint64_t ms) override;
+  bool sleepUnlessSet(platform::Event& e, std::uint64_t ms) override { return e.waitMs(ms); }
+  bool waitUntil(platform::Event& e, std::uint64_t deadlineMs) override;
 };
 
 // Time moves only when somebody sleeps; tests run retry loops instantly.
+// A deadline wait never moves the time itself: it ends at its deadline only
+// once some sleeper has moved the time past it, so a real transfer in a test
+// never times out while its bytes flow, and a test expires a deadline by
+// sleeping past it.
 class FakeClock final : public Clock {
  public:
   std::uint64_t nowMs() override { return now_.load(); }
@@ -34,6 +48,18 @@ class FakeClock final : public Clock {
     now_ += ms;
     slept_ += ms;
     sleeps_++;
+  }
+  bool sleepUnlessSet(platform::Event& e, std::uint64_t ms) override {
+    if (e.isSet()) return true;
+    sleepMs(ms);
+    return e.isSet();
+  }
+  bool waitUntil(platform::Event& e, std::uint64_t deadlineMs) override {
+    // Looks at the fake time every real millisecond.
+    while (!e.waitMs(1)) {
+      if (nowMs() >= deadlineMs) return e.isSet();
+    }
+    return true;
   }
   std::uint64_t totalSleptMs() const { return slept_.load(); }
   std::uint64_t sleepCount() const { return sleeps_.load(); }
@@ -96,9 +122,18 @@ class IoContext {
   void setSymlinkObserver(SymlinkObserver obs);
   void recordSymlink(const SymlinkRecord& rec);
 
-  // Cancellation of the calling task: file operations then end with Canceled.
-  void cancel() { canceled_ = true; }
-  bool canceled() const { return canceled_.load(); }
+  // Cancels the whole process, sticky: every later file operation ends with
+  // Canceled, and so does every running task.
+  void cancel();
+  // The process was canceled, or the task running on the calling thread.
+  bool canceled() const;
+  // A pause on the clock that a cancel ends early (Canceled). Outside a task
+  // only the process-wide flag is looked at, before and after the pause.
+  [[nodiscard]] Status pauseMs(std::uint64_t ms);
+
+  // Running tasks register their tokens, so that cancel() reaches them.
+  [[nodiscard]] Status addTaskToken(const CancelToken& token);
+  void removeTaskToken(const CancelToken& token);
 
  private:
   RealClock realClock_;
@@ -107,6 +142,8 @@ class IoContext {
   FaultHook faultHook_;
   SymlinkObserver symlinkObserver_;
   std::atomic<bool> canceled_{false};
+  std::mutex tasksMutex_;
+  std::vector<CancelToken> taskTokens_;
 };
 
 // The process-wide context. main creates one; tests may install their own.

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 namespace tl {
 
@@ -18,6 +19,14 @@ std::uint64_t RealClock::nowMs() {
 void RealClock::sleepMs(std::uint64_t ms) {
   timespec ts{static_cast<time_t>(ms / 1000), static_cast<long>((ms % 1000) * 1000000)};
   while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+  }
+}
+
+bool RealClock::waitUntil(platform::Event& e, std::uint64_t deadlineMs) {
+  for (;;) {
+    const std::uint64_t now = nowMs();
+    if (now >= deadlineMs) return e.isSet();
+    if (e.waitMs(deadlineMs - now)) return true;
   }
 }
 
@@ -52,8 +61,57 @@ void IoContext::setFaultHook(FaultHook hook) {
   faultHook_ = std::move(hook);
 }
 
+void IoContext::cancel() {
+  canceled_ = true;
+  std::lock_guard<std::mutex> lock(tasksMutex_);
+  for (CancelToken& t : taskTokens_) t.cancel();
+}
+
+bool IoContext::canceled() const {
+  if (canceled_.load()) return true;
+  const CancelToken* task = currentCancelToken();
+  return task != nullptr && task->canceled();
+}
+
+Status IoContext::pauseMs(std::uint64_t ms) {
+  if (canceled()) return Error::Canceled;
+  const CancelToken* task = currentCancelToken();
+  if (task == nullptr) {
+    sleepMs(ms);
+  } else {
+    CancelToken token = *task;
+    if (clock_->sleepUnlessSet(token.event(), ms)) return Error::Canceled;
+  }
+  return canceled() ? Status(Error::Canceled) : success();
+}
+
+Status IoContext::addTaskToken(const CancelToken& token) {
+  std::lock_guard<std::mutex> lock(tasksMutex_);
+  // A task started after a process-wide cancel is canceled from the start.
+  if (canceled_.load()) {
+    CancelToken t = token;
+    t.cancel();
+  }
+  try {
+    taskTokens_.push_back(token);
+  } catch (const std::bad_alloc&) {
+    return Error::OutOfMemory;
+  }
+  return success();
+}
+
+void IoContext::removeTaskToken(const CancelToken& token) {
+  std::lock_guard<std::mutex> lock(tasksMutex_);
+  for (auto it = taskTokens_.begin(); it != taskTokens_.end(); ++it) {
+    if (it->sameAs(token)) {
+      taskTokens_.erase(it);
+      return;
+    }
+  }
+}
+
 Status IoContext::checkFault(FsOp op, std::string_view path) {
-  if (canceled_.load()) return Error::Canceled;
+  if (canceled()) return Error::Canceled;
   FaultHook hook;
   {
     std::lock_guard<std::mutex> lock(hookMutex_);

@@ -6,6 +6,7 @@
 #include <system_error>
 #include <thread>
 
+#include "platform/cancel_token.h"
 #include "platform/posix/worker_threads.h"
 
 namespace tl::platform {
@@ -43,7 +44,11 @@ Result<Thread> Thread::create(std::function<std::uint32_t()> body) {
     // The body holds the state alive too, so a closed handle never leaves
     // the thread writing into freed memory.
     std::shared_ptr<State> keep = t.state_;
-    s->thread = std::thread([keep, body = std::move(body)]() {
+    // A thread started by a task works for that task: its cancel reaches it.
+    const CancelToken* creator = currentCancelToken();
+    CancelToken token = creator ? *creator : CancelToken();
+    s->thread = std::thread([keep, token, body = std::move(body)]() {
+      ScopedCancelToken scope(token);
       t_workerId = keep->id;
       keep->exitCode.store(body());
     });
