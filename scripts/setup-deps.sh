@@ -3,7 +3,7 @@
 set -euo pipefail
 pkgs=(cmake ninja-build g++ clang libclang-rt-14-dev pkg-config
       libzstd-dev libxxhash-dev libssl-dev libcurl4-openssl-dev nlohmann-json3-dev
-      googletest libgtest-dev libgmock-dev zstd python3 tar)
+      googletest libgtest-dev libgmock-dev zstd python3 tar openssl ca-certificates)
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")

@@ -18,6 +18,7 @@
 #include "platform/process.h"
 #include "uninstall/cleanup_copy.h"
 #include "uninstall/uninstall_flow.h"
+#include "update/http_transfer.h"
 #include "update/update_roles.h"
 #include "windows_integration/bootstrap_install.h"
 #include "windows_integration/registration_refresh.h"
@@ -104,6 +105,8 @@ Status dispatch(int argc, char** argv) {
 
 int processEntry(int argc, char** argv) {
   console::setupStandardStreams();
+  // Before any other thread exists, as the HTTP client library asks.
+  initHttpClient();
   IoContext ctx;
   setIo(&ctx);
   env::buildFromProcess();

@@ -1,0 +1,65 @@
+#include "update/update_download.h"
+
+#include <atomic>
+#include <memory>
+
+#include "platform/io_context.h"
+#include "platform/task.h"
+#include "update/http_transfer.h"
+#include "update/limited_body_reader.h"
+#include "update/update_redirect.h"
+#include "update/update_url.h"
+
+namespace tl {
+
+namespace {
+
+std::atomic<std::uint64_t> g_deadlineForTesting{0};
+
+Status receiveBody(HttpTransfer& transfer, std::uint64_t budget, const DownloadConsumer& consume) {
+  const std::optional<std::uint64_t> length = transfer.head().contentLength;
+  if (length && *length > budget) return Error::UpdateDownloadTooLarge;
+  std::unique_ptr<LimitedBodyReader> body = TRY(LimitedBodyReader::create(transfer, budget));
+  Status consumed = consume(*body);
+  if (!consumed.ok()) return body->recordedError().value_or(consumed.error());
+  TRY(body->discardRest());
+  if (body->bytesTaken() == 0) return Error::EmptyUpdateDownload;
+  // libcurl stops at the Content-Length, so only fewer bytes can show here.
+  if (length && *length != body->bytesTaken()) return Error::TruncatedUpdateDownload;
+  return success();
+}
+
+}  // namespace
+
+Status downloadUpdateArtifact(std::string_view urlText, std::uint64_t budget, const DownloadConsumer& consume) {
+  if (io().canceled()) return Error::Canceled;
+  UpdateUrl url = TRY(parseUpdateUrl(urlText));
+  for (int redirects = 0;;) {
+    std::unique_ptr<HttpTransfer> transfer = TRY(HttpTransfer::open(url));
+    const long status = transfer->head().status;
+    if (isUpdateRedirectStatus(status)) {
+      if (redirects == kMaxUpdateRedirects) return Error::TooManyUpdateRedirects;
+      url = TRY(followUpdateRedirect(url, transfer->head().location));
+      ++redirects;
+      continue;  // the connection goes with the transfer
+    }
+    if (status == 404) return Error::UpdateArtifactNotFound;
+    if (status != 200) return Error::UpdateHttpStatus;
+    return receiveBody(*transfer, budget, consume);
+  }
+}
+
+Status downloadUpdateFile(std::string_view url, const DownloadConsumer& consume) {
+  TRY(parseUpdateUrl(url));
+  const std::uint64_t shortened = g_deadlineForTesting.load();
+  const std::uint64_t deadline = io().nowMs() + (shortened != 0 ? shortened : kUpdateDownloadDeadlineMs);
+  Task task = TRY(Task::start([url, &consume] { return downloadUpdateArtifact(url, kUpdateDownloadBudget, consume); }));
+  const bool ended = task.waitUntil(deadline);
+  if (!ended || io().nowMs() >= deadline) return Error::UpdateDownloadTimeout;
+  if (io().canceled()) return Error::Canceled;
+  return task.result();
+}
+
+void setDownloadDeadlineForTesting(std::uint64_t ms) { g_deadlineForTesting.store(ms); }
+
+}  // namespace tl
