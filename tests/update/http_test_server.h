@@ -12,7 +12,7 @@
 #include <sstream>
 #include <string>
 
-#include "support/temp_dir.h"
+#include "../support/temp_dir.h"
 
 namespace tl::test {
 
