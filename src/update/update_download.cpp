@@ -1,6 +1,5 @@
 #include "update/update_download.h"
 
-#include <atomic>
 #include <memory>
 
 #include "platform/io_context.h"
@@ -13,8 +12,6 @@
 namespace tl {
 
 namespace {
-
-std::atomic<std::uint64_t> g_deadlineForTesting{0};
 
 Status receiveBody(HttpTransfer& transfer, std::uint64_t budget, const DownloadConsumer& consume) {
   const std::optional<std::uint64_t> length = transfer.head().contentLength;
@@ -51,15 +48,12 @@ Status downloadUpdateArtifact(std::string_view urlText, std::uint64_t budget, co
 
 Status downloadUpdateFile(std::string_view url, const DownloadConsumer& consume) {
   TRY(parseUpdateUrl(url));
-  const std::uint64_t shortened = g_deadlineForTesting.load();
-  const std::uint64_t deadline = io().nowMs() + (shortened != 0 ? shortened : kUpdateDownloadDeadlineMs);
+  const std::uint64_t deadline = io().nowMs() + kUpdateDownloadDeadlineMs;
   Task task = TRY(Task::start([url, &consume] { return downloadUpdateArtifact(url, kUpdateDownloadBudget, consume); }));
   const bool ended = task.waitUntil(deadline);
   if (!ended || io().nowMs() >= deadline) return Error::UpdateDownloadTimeout;
   if (io().canceled()) return Error::Canceled;
   return task.result();
 }
-
-void setDownloadDeadlineForTesting(std::uint64_t ms) { g_deadlineForTesting.store(ms); }
 
 }  // namespace tl

@@ -40,10 +40,7 @@ inline constexpr std::uint64_t kUpdateDownloadDeadlineMs = 600'000;
 // UpdateDownloadTimeout only once the task has ended: nothing writes through
 // the consumer after the return. Canceled when the process (or the calling
 // task) is canceled; ConcurrencyUnavailable when no task can be started.
+// (Tests expire the deadline by moving the fake clock past it.)
 [[nodiscard]] Status downloadUpdateFile(std::string_view url, const DownloadConsumer& consume);
-
-// Shortens the deadline of downloadUpdateFile in this process (tests); 0
-// restores the 600 seconds.
-void setDownloadDeadlineForTesting(std::uint64_t ms);
 
 }  // namespace tl

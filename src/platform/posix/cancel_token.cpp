@@ -1,5 +1,6 @@
 #include "platform/cancel_token.h"
 
+#include <atomic>
 #include <mutex>
 #include <new>
 #include <utility>
@@ -9,7 +10,8 @@ namespace tl {
 
 struct CancelTokenState {
   std::mutex mutex;
-  bool canceled = false;
+  // Read without the lock: file operations ask on every call.
+  std::atomic<bool> canceled{false};
   platform::Event event;
   std::uint64_t nextId = 1;
   std::vector<std::pair<std::uint64_t, std::function<void()>>> wakers;
@@ -39,11 +41,7 @@ void CancelToken::cancel() {
   for (auto& w : state_->wakers) w.second();
 }
 
-bool CancelToken::canceled() const {
-  if (!state_) return false;
-  std::lock_guard<std::mutex> lock(state_->mutex);
-  return state_->canceled;
-}
+bool CancelToken::canceled() const { return state_ && state_->canceled.load(); }
 
 platform::Event& CancelToken::event() { return state_->event; }
 
