@@ -162,7 +162,8 @@ struct HttpTransfer::State {
     return total;
   }
 
-  void onHeaderLine(std::string_view line) {
+  // False when the line could not be kept (libcurl then ends the transfer).
+  bool onHeaderLine(std::string_view line) {
     if (line.substr(0, 5) == "HTTP/") {
       // A new response head (after an interim 1xx one).
       head = Head{};
@@ -174,17 +175,22 @@ struct HttpTransfer::State {
         status = status * 10 + (line[i] - '0');
       }
       head.status = status;
-      return;
+      return true;
     }
     if (trimmed(line).empty()) {
       if (head.status >= 200) headComplete = true;
-      return;
+      return true;
     }
     const std::size_t colon = line.find(':');
-    if (colon == std::string_view::npos) return;
+    if (colon == std::string_view::npos) return true;
     if (!head.location && asciiEqualIgnoreCase(line.substr(0, colon), "location")) {
-      head.location = std::string(trimmed(line.substr(colon + 1)));
+      try {
+        head.location = std::string(trimmed(line.substr(colon + 1)));
+      } catch (const std::bad_alloc&) {
+        return false;
+      }
     }
+    return true;
   }
 
   // Runs libcurl until ready() or the transfer's end.
@@ -216,8 +222,8 @@ size_t writeCallback(char* data, size_t size, size_t count, void* user) {
 }
 
 size_t headerCallback(char* data, size_t size, size_t count, void* user) {
-  static_cast<HttpTransfer::State*>(user)->onHeaderLine(std::string_view(data, size * count));
-  return size * count;
+  const bool kept = static_cast<HttpTransfer::State*>(user)->onHeaderLine(std::string_view(data, size * count));
+  return kept ? size * count : 0;
 }
 
 }  // namespace
