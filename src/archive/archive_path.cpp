@@ -11,7 +11,9 @@ namespace {
 
 constexpr std::size_t kMaxArchivePathBytes = 4096;
 
-// Names Windows maps to devices whatever their extension.
+// Names Windows maps to devices whatever their extension: the classic ones,
+// COM and LPT with a digit (the superscripts 1 to 3 count as digits there),
+// and the console's input and output.
 bool isReservedDeviceStem(std::string_view component) {
   const std::size_t dot = component.find('.');
   const std::string_view stem = dot == std::string_view::npos ? component : component.substr(0, dot);
@@ -19,11 +21,14 @@ bool isReservedDeviceStem(std::string_view component) {
     return asciiEqualIgnoreCase(stem, "CON") || asciiEqualIgnoreCase(stem, "PRN") ||
            asciiEqualIgnoreCase(stem, "AUX") || asciiEqualIgnoreCase(stem, "NUL");
   }
-  if (stem.size() == 4 && stem[3] >= '1' && stem[3] <= '9') {
+  if (stem.size() >= 4) {
     const std::string_view base = stem.substr(0, 3);
-    return asciiEqualIgnoreCase(base, "COM") || asciiEqualIgnoreCase(base, "LPT");
+    const std::string_view digit = stem.substr(3);
+    const bool numbered = (digit.size() == 1 && digit[0] >= '1' && digit[0] <= '9') || digit == "\xC2\xB9" ||
+                          digit == "\xC2\xB2" || digit == "\xC2\xB3";
+    if (numbered && (asciiEqualIgnoreCase(base, "COM") || asciiEqualIgnoreCase(base, "LPT"))) return true;
   }
-  return false;
+  return asciiEqualIgnoreCase(stem, "CONIN$") || asciiEqualIgnoreCase(stem, "CONOUT$");
 }
 
 bool isValidComponent(std::string_view c) {

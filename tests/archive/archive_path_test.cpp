@@ -40,6 +40,10 @@ INSTANTIATE_TEST_SUITE_P(
         PathCase{"x/lpt9.dat", false}, PathCase{"con", false}, PathCase{"aux.tar.gz", false},
         PathCase{"x/com0", true}, PathCase{"x/lpt", true}, PathCase{"x/nul1", true}, PathCase{"x/auxiliary", true},
         PathCase{"console", true}, PathCase{"com10", true}, PathCase{"nul_", true},
+        PathCase{"x/COM\xC2\xB9", false}, PathCase{"x/lpt\xC2\xB2.log", false}, PathCase{"Com\xC2\xB3", false},
+        PathCase{"x/COM\xC2\xB4", true}, PathCase{"x/LPT\xC2\xB9\xC2\xB9", true}, PathCase{"x/COM\xE2\x81\xB0", true},
+        PathCase{"x/CONIN$", false}, PathCase{"x/conout$.txt", false}, PathCase{"ConIn$", false},
+        PathCase{"x/CONIN", true}, PathCase{"x/CONOUT$x", true}, PathCase{"x/CONERR$", true},
         PathCase{"a/\xED\xA0\x80", false}, PathCase{"a\xC0\xAF" "b", false}, PathCase{"a/\xE2\x82\xAC", true},
         PathCase{"a/\xF4\x90\x80\x80", false}, PathCase{"a/\xE2\x82", false}));
 
