@@ -16,6 +16,56 @@ constexpr std::string_view kMetadataMarker = "TAMBERLOCK_METADATA_V1";
 constexpr std::string_view kArchiveMarker = "TAMBERLOCK_ARCHIVE_V1";
 constexpr std::size_t kWindow = 22 + 4096 + 21;  // 4139
 
+bool isJsonWhiteSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+
+// Bytes that valid JSON may hold outside its strings.
+bool isJsonStructureByte(char c) {
+  if (isJsonWhiteSpace(c)) return true;
+  if (c >= '0' && c <= '9') return true;
+  switch (c) {
+    case '{': case '}': case '[': case ']': case ':': case ',': case '"':
+    case '-': case '+': case '.': case 'e': case 'E':
+    case 't': case 'r': case 'u': case 'f': case 'a': case 'l': case 's': case 'n':
+      return true;
+    default:
+      return false;
+  }
+}
+
+// One past the closing brace of the JSON object that starts at `from` (after
+// white space), when it closes before `limit`. Follows only strings, escapes and nesting, so it
+// also finds ends of invalid text; the parser decides. A byte that JSON
+// never holds outside a string ends the scan: the marker text itself is such
+// a byte run, so of the scans that overlap at any place at most two are
+// still going, and the search stays linear in the file's size.
+std::optional<std::size_t> jsonObjectEnd(std::string_view data, std::size_t from, std::size_t limit) {
+  std::size_t i = from;
+  while (i < limit && isJsonWhiteSpace(data[i])) ++i;
+  if (i >= limit || data[i] != '{') return std::nullopt;
+  std::size_t depth = 0;
+  bool inString = false;
+  for (; i < limit; ++i) {
+    const char c = data[i];
+    if (inString) {
+      if (c == '\\') {
+        ++i;
+      } else if (c == '"') {
+        inString = false;
+      }
+      continue;
+    }
+    if (!isJsonStructureByte(c)) return std::nullopt;
+    if (c == '"') {
+      inString = true;
+    } else if (c == '{' || c == '[') {
+      ++depth;
+    } else if (c == '}' || c == ']') {
+      if (--depth == 0) return i + 1;
+    }
+  }
+  return std::nullopt;
+}
+
 void printFoundDebug(std::string_view meta) {
   std::string n = std::to_string(meta.size());
   std::string hex;
@@ -49,28 +99,6 @@ std::string_view installerStem(std::string_view base) {
 std::string installerMetadataFileName(std::string_view stem) { return std::string(stem) + ".metadata.json"; }
 std::string installerArchiveFileName(std::string_view stem) { return std::string(stem) + ".tar.zst"; }
 
-std::optional<std::size_t> findLast(std::string_view h, std::string_view n) {
-  if (n.empty() || h.size() < n.size()) return std::nullopt;
-  const std::size_t m = n.size();
-  if (h.size() < 64) {
-    for (std::size_t i = h.size() - m + 1; i-- > 0;) {
-      if (h.compare(i, m, n) == 0) return i;
-    }
-    return std::nullopt;
-  }
-  // Horspool from the end: the skip is keyed by the window's first byte.
-  std::array<std::size_t, 256> skip;
-  skip.fill(m);
-  for (std::size_t i = m - 1; i > 0; --i) skip[static_cast<unsigned char>(n[i])] = i;
-  std::size_t pos = h.size() - m;
-  while (true) {
-    if (h.compare(pos, m, n) == 0) return pos;
-    std::size_t s = skip[static_cast<unsigned char>(h[pos])];
-    if (pos < s) return std::nullopt;
-    pos -= s;
-  }
-}
-
 std::optional<std::size_t> findFirst(std::string_view h, std::string_view n) {
   if (n.empty() || h.size() < n.size()) return std::nullopt;
   const std::size_t m = n.size();
@@ -92,23 +120,24 @@ std::optional<std::size_t> findFirst(std::string_view h, std::string_view n) {
 }
 
 Result<std::optional<AppendedBlock>> findAppendedBlock(std::string_view data) {
-  std::optional<std::size_t> m = findLast(data, kMetadataMarker);
-  while (m) {
-    const std::size_t windowStart = *m + kMetadataMarker.size();
-    const std::size_t windowEnd = std::min(data.size(), *m + kWindow);
-    std::size_t start = windowStart;
-    while (start + kArchiveMarker.size() <= windowEnd) {
-      std::optional<std::size_t> rel = findFirst(data.substr(start, windowEnd - start), kArchiveMarker);
-      if (!rel) break;
-      const std::size_t a = start + *rel;
-      Result<InstallerMetadata> meta = parseInstallerMetadata(data.substr(windowStart, a - windowStart));
-      if (meta.ok() && isKnownChannel(meta->channel)) return std::optional<AppendedBlock>(AppendedBlock{*m, a});
-      if (!meta.ok() && meta.error() == Error::OutOfMemory) return Error::OutOfMemory;
-      start = a + kArchiveMarker.size();
-    }
-    // The previous metadata marker, strictly before this one.
-    if (*m == 0) break;
-    m = findLast(data.substr(0, *m + kMetadataMarker.size() - 1), kMetadataMarker);
+  std::size_t from = 0;
+  while (std::optional<std::size_t> found = findFirst(data.substr(from), kMetadataMarker)) {
+    const std::size_t m = from + *found;
+    from = m + 1;
+    const std::size_t start = m + kMetadataMarker.size();
+    const std::size_t windowEnd = std::min(data.size(), m + kWindow);
+    if (windowEnd < start + kArchiveMarker.size()) continue;
+    // Metadata that parses is one object between white space, so the only
+    // archive marker that can close it is the one right after that object.
+    const std::size_t limit = windowEnd - kArchiveMarker.size();
+    std::optional<std::size_t> end = jsonObjectEnd(data, start, limit);
+    if (!end) continue;
+    std::size_t a = *end;
+    while (a <= limit && isJsonWhiteSpace(data[a])) ++a;
+    if (a > limit || data.compare(a, kArchiveMarker.size(), kArchiveMarker) != 0) continue;
+    Result<InstallerMetadata> meta = parseInstallerMetadata(data.substr(start, a - start));
+    if (meta.ok() && isKnownChannel(meta->channel)) return std::optional<AppendedBlock>(AppendedBlock{m, a});
+    if (!meta.ok() && meta.error() == Error::OutOfMemory) return Error::OutOfMemory;
   }
   return std::optional<AppendedBlock>();
 }

@@ -41,16 +41,18 @@ using LocatedPayload = std::variant<SidePayload, AppendedPayload, NoPayload>;
 // the appended search.
 [[nodiscard]] Result<LocatedPayload> locateInstallerPayload(std::string_view exePath);
 
-// The candidate search over an executable's bytes (pure). Returns the offset
-// of the accepted metadata marker and archive marker, or none.
+// The candidate search over an executable's bytes (pure): the first metadata
+// marker, in file order, whose metadata parses, has a known channel and is
+// closed by an archive marker within the window. The first, because an
+// archive may carry a whole installer of its own stored verbatim, pair and
+// all. Returns the offsets of both markers, or none.
 struct AppendedBlock {
   std::size_t metadataMarker;
   std::size_t archiveMarker;
 };
 [[nodiscard]] Result<std::optional<AppendedBlock>> findAppendedBlock(std::string_view data);
 
-// Searches with a 256-entry skip table (plain scans for short inputs).
-std::optional<std::size_t> findLast(std::string_view haystack, std::string_view needle);
+// Searches with a 256-entry skip table (a plain scan for short inputs).
 std::optional<std::size_t> findFirst(std::string_view haystack, std::string_view needle);
 
 }  // namespace tl
