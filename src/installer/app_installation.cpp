@@ -273,6 +273,12 @@ Status extractAndInstallApp(const InstallerArchiveSource& source, const Installe
   }
   writeDiag({"DEBUG: Source directory exists\n"});
 
+  // What the integration would refuse after the swap is refused here, while
+  // the installed application is still untouched.
+  Result<std::string> realPartial = fs::realPath(in.partial);
+  if (!realPartial) return in.failEarly(realPartial.error());
+  if (Status s = checkIntegrableTree(extracted, *realPartial); !s) return in.failEarly(s.error());
+
   Result<bool> aside = moveAside(appDir, in.previousApp);
   if (!aside) return in.failEarly(aside.error());
   in.movedAside = *aside;

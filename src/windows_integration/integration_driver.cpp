@@ -50,6 +50,18 @@ std::string_view integrationStepText(IntegrationStep step) {
   return "";
 }
 
+Result<std::string> validateLauncher(std::string_view appDir) {
+  std::string launcher = joinPath({appDir, "bin", "launcher.exe"});
+  TRY(fs::access(launcher));
+  return launcher;
+}
+
+Status checkIntegrableTree(std::string_view appDir, std::string_view realParent) {
+  TRY(attestManagerInBundle(appDir, realParent));
+  TRY(validateLauncher(appDir));
+  return success();
+}
+
 Status integrateWindows(std::string_view appDir, const IntegrationIdentity& identity) {
   mark(IntegrationStep::ValidateIdentity);
   if (!isValidFileName(identity.identifier) || !isKnownChannel(identity.channel) ||
@@ -83,8 +95,7 @@ Status integrateWindows(std::string_view appDir, const IntegrationIdentity& iden
   TRY(attestBundledManager(layout));
 
   mark(IntegrationStep::ValidateLauncher);
-  std::string launcher = joinPath({appDir, "bin", "launcher.exe"});
-  TRY(fs::access(launcher));
+  std::string launcher = TRY(validateLauncher(appDir));
   std::string workingDir = joinPath({appDir, "bin"});
 
   mark(IntegrationStep::ResolveShellFolders);

@@ -2,6 +2,7 @@
 // Ties one unpacked application to Windows: uninstall manager, shortcuts,
 // uninstall manifest with a fresh install nonce, and the uninstall entry.
 #include <optional>
+#include <string>
 #include <string_view>
 
 #include "common/result.h"
@@ -39,6 +40,16 @@ enum class IntegrationStep {
 };
 
 std::string_view integrationStepText(IntegrationStep step);
+
+// The integration's own checks of an application tree, in its order: the
+// bundle's manager attested in place (its Resources a real folder), then
+// bin\launcher.exe present. appDir must lie, links resolved, at realParent
+// joined with its last component. The installer runs them on the unpacked
+// tree before it moves anything of the installed application, so that a
+// package that could never be integrated does not replace a working one.
+[[nodiscard]] Status checkIntegrableTree(std::string_view appDir, std::string_view realParent);
+// <appDir>\bin\launcher.exe when it can be reached.
+[[nodiscard]] Result<std::string> validateLauncher(std::string_view appDir);
 
 // appDir is <channel root>\app as the caller computed it. Takes the
 // installation mutex itself (re-entrant for a caller on the same thread that

@@ -32,17 +32,22 @@ Result<fs::Dir> openChannelRoot(const InstallLayout& layout, std::string_view id
   return openSubdirNoFollow(identifierDir, lastComponent(layout.channelRoot));
 }
 
-Status attestBundledManager(const InstallLayout& layout) {
-  std::string realRoot = TRY(fs::realPath(layout.channelRoot));
-  std::string realApp = TRY(checkResolvedDirectory(layout.appDir, joinPath({realRoot, "app"})));
-  std::string realResources = TRY(checkResolvedDirectory(joinPath({layout.appDir, "Resources"}),
-                                                         joinPath({realApp, "Resources"})));
-  Result<fs::FileStat> st = fs::statNoFollow(layout.managerSource);
+Status attestManagerInBundle(std::string_view appDir, std::string_view realParent) {
+  std::string realApp = TRY(checkResolvedDirectory(appDir, joinPath({realParent, lastComponent(appDir)})));
+  std::string realResources =
+      TRY(checkResolvedDirectory(joinPath({appDir, "Resources"}), joinPath({realApp, "Resources"})));
+  const std::string manager = joinPath({appDir, "Resources", "uninstall"});
+  Result<fs::FileStat> st = fs::statNoFollow(manager);
   if (!st || st->kind != fs::FileKind::File) return Error::InvalidUninstallManager;
-  std::string realManager = TRY(fs::realPath(layout.managerSource));
+  std::string realManager = TRY(fs::realPath(manager));
   bool placed = TRY(pathsEqualIgnoreCase(realManager, joinPath({realResources, "uninstall"})));
   if (!placed) return Error::InvalidUninstallManager;
   return success();
+}
+
+Status attestBundledManager(const InstallLayout& layout) {
+  std::string realRoot = TRY(fs::realPath(layout.channelRoot));
+  return attestManagerInBundle(layout.appDir, realRoot);
 }
 
 Status copyFileReplacing(std::string_view source, std::string_view destination) {

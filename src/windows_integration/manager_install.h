@@ -17,6 +17,9 @@ namespace tl {
 // The bundle's Resources\uninstall must be a plain file lying, after every
 // link is resolved, exactly at <real channel root>\app\Resources\uninstall.
 [[nodiscard]] Status attestBundledManager(const InstallLayout& layout);
+// The same for any bundle folder: appDir must be a folder lying, links
+// resolved, at realParent joined with appDir's last component.
+[[nodiscard]] Status attestManagerInBundle(std::string_view appDir, std::string_view realParent);
 // Copies source over destination in one replacing move; WindowsManagerCopyFailed
 // when that does not happen.
 [[nodiscard]] Status copyFileReplacing(std::string_view source, std::string_view destination);

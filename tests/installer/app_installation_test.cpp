@@ -228,6 +228,47 @@ TEST_F(AppInstallation, EarlyFailuresKeepTheEarlierInstallation) {
   }
 }
 
+// A package the integration would refuse is refused before the installed
+// application is moved aside, with the integration's own error.
+TEST_F(AppInstallation, PackagesThatCannotBeIntegratedKeepTheEarlierInstallation) {
+  auto bundle = [] {
+    return test::TarBuilder().dir("DemoApp").dir("DemoApp/bin").dir("DemoApp/Resources");
+  };
+  struct Case {
+    const char* name;
+    test::TarBuilder tar;
+    Error expected;
+  };
+  const std::vector<Case> cases = {
+      {"empty application folder", test::TarBuilder().dir("DemoApp"), Error::FileNotFound},
+      {"no launcher", bundle().file("DemoApp/Resources/uninstall", "m"), Error::FileNotFound},
+      {"bin a file", test::TarBuilder().dir("DemoApp").file("DemoApp/bin", "x").dir("DemoApp/Resources")
+           .file("DemoApp/Resources/uninstall", "m"), Error::NotDir},
+      {"no manager", bundle().file("DemoApp/bin/launcher.exe", "l"), Error::InvalidUninstallManager},
+      {"manager a folder", bundle().file("DemoApp/bin/launcher.exe", "l").dir("DemoApp/Resources/uninstall"),
+       Error::InvalidUninstallManager},
+      {"manager a link", bundle().file("DemoApp/bin/launcher.exe", "l")
+           .symlink("DemoApp/Resources/uninstall", "../bin/launcher.exe"), Error::InvalidUninstallManager},
+      {"Resources a link", test::TarBuilder().dir("DemoApp").dir("DemoApp/bin").file("DemoApp/bin/launcher.exe", "l")
+           .dir("DemoApp/res").file("DemoApp/res/uninstall", "m").symlink("DemoApp/Resources", "res"),
+       Error::InvalidUninstallLocation},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    earlierInstall();
+    test::TarBuilder tar = c.tar;
+    archive_ = test::zstdCompress(tar.end().bytes());
+    Status s = install();
+    ASSERT_FALSE(s.ok());
+    EXPECT_EQ(s.error(), c.expected) << err_;
+    EXPECT_EQ(reporter_.stage, InstallStage::Failed);
+    expectEarlierKept();
+    EXPECT_EQ(treeOf(sb_.host("self-extraction")),
+              (std::vector<std::string>{"build0.recipe.json", "build0.tar"}));
+    EXPECT_FALSE(hostExists(sb_.host("uninstall.exe")));
+  }
+}
+
 TEST_F(AppInstallation, WrongRootPrintsWhatWasUnpacked) {
   archive_ = test::zstdCompress(test::demoAppTar("2", "OtherApp").end().bytes());
   ASSERT_FALSE(install().ok());
