@@ -201,10 +201,10 @@ class InstallerTest(unittest.TestCase):
             return f.read().splitlines()
 
     # -- what every successful installation leaves
-    def assert_installed(self, version, tar):
+    def assert_installed(self, version, tar, extra=()):
         app = os.path.join(self.channel, "app")
-        self.assertEqual(files_of(app), ["Resources", "Resources/uninstall", "Resources/v%s.txt" % version,
-                                         "Resources/version.json", "bin", "bin/launcher.exe"])
+        self.assertEqual(files_of(app), sorted(["Resources", "Resources/uninstall", "Resources/v%s.txt" % version,
+                                                "Resources/version.json", "bin", "bin/launcher.exe", *extra]))
         self.assertEqual(sorted(os.listdir(self.channel)),
                          [".tamberlock-uninstall.json", "app", "self-extraction", "uninstall.exe"])
         recipe_name = "build%s.recipe.json" % version
@@ -262,6 +262,23 @@ class Installs(InstallerTest):
         marker_offset = os.path.getsize(SETUP) + len(METADATA_MARKER) + len(metadata)
         self.assertIn("Self-extracting archive found at offset %d\n" % marker_offset, err)
         self.assert_installed("1", tar)
+        self.assertEqual(self.launcher_lines(1), ["DemoApp 1 launcher started"])
+
+    def test_archive_carrying_an_installer_of_its_own(self):
+        # An incompressible inner installer: zstd stores it verbatim, its
+        # marker pair included, behind the outer pair.
+        inner_pair = METADATA_MARKER + self.metadata("9", identifier="com.example.inner") + ARCHIVE_MARKER
+        inner = os.urandom(256 * 1024) + inner_pair + os.urandom(256 * 1024)
+        tar = tar_of(self.app_entries("1", extra=[("DemoApp/Resources/inner-setup.exe", inner)]))
+        archive = zstd(tar)
+        self.assertIn(inner_pair, archive)
+        metadata = self.metadata("1")
+        code, err = self.run_installer(self.appended_installer(archive, metadata))
+        self.assertEqual(code, 0, err)
+        marker_offset = os.path.getsize(SETUP) + len(METADATA_MARKER) + len(metadata)
+        self.assertIn("Self-extracting archive found at offset %d\n" % marker_offset, err)
+        self.assert_installed("1", tar, extra=["Resources/inner-setup.exe"])
+        self.assertFalse(os.path.lexists(os.path.join(self.sb.local_app_data, "com.example.inner")))
         self.assertEqual(self.launcher_lines(1), ["DemoApp 1 launcher started"])
 
     def test_side_files_split_between_installer_folder_and_exe_folder(self):
@@ -412,6 +429,33 @@ class Failures(InstallerTest):
                 self.assert_version_1_kept()
                 if name == "wrong archive root":
                     self.assertIn("  - OtherApp (directory)\n", err)
+
+    def test_packages_that_cannot_be_integrated_keep_the_installed_version(self):
+        entries = self.app_entries("2")
+
+        def without(name):
+            return [e for e in entries if e[0] != name]
+        resources_elsewhere = [(n.replace("DemoApp/Resources", "DemoApp/res"), d) for n, d in entries]
+        cases = [
+            ("empty application folder", [("DemoApp", None)], "FileNotFound"),
+            ("no launcher", without("DemoApp/bin/launcher.exe"), "FileNotFound"),
+            ("no manager", without("DemoApp/Resources/uninstall"), "InvalidUninstallManager"),
+            ("foreign manager", without("DemoApp/Resources/uninstall") +
+             [("DemoApp/Resources/uninstall", ("link", "../bin/launcher.exe"))], "InvalidUninstallManager"),
+            ("Resources a link", resources_elsewhere + [("DemoApp/Resources", ("link", "res"))],
+             "InvalidUninstallLocation"),
+        ]
+        for i, (name, tree, error) in enumerate(cases):
+            with self.subTest(name):
+                exe = self.side_installer(zstd(tar_of(tree)), self.metadata("2"), folder="b%d" % i)
+                code, err = self.run_installer(exe)
+                self.assert_failed(code, err, error, NOT_INSTALLED)
+                self.assert_version_1_kept()
+                self.assert_installed("1", self.tar1, extra=["data"])
+        # Still launchable through its shortcut.
+        shortcut = self.sb.read_shortcut(os.path.join(self.sb.desktop, "Demo App.lnk"))
+        subprocess.run([sandbox.to_host(shortcut["TargetPath"])], check=True, timeout=60)
+        self.assertEqual(self.launcher_lines(2), ["DemoApp 1 launcher started"] * 2)
 
     def test_occupied_mutex(self):
         path = mutex_lock_path(to_win(self.channel))
