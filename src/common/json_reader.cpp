@@ -485,6 +485,9 @@ Status readRecord(std::string_view text, const SchemaBase& schema, void* record,
     Status st = reader.result();
     if (!st.ok()) return st;
     if (!ok) return Error::SyntaxError;
+    // The parser takes a NUL byte for the end of the text; JSON holds none,
+    // so after an accepted object it can only lead text that was never read.
+    if (text.find('\0') != std::string_view::npos) return Error::SyntaxError;
     return success();
   } catch (const std::bad_alloc&) {
     return Error::OutOfMemory;

@@ -92,7 +92,7 @@ TEST(JsonReader, NullEmptiesNullableMembers) {
 }
 
 struct Case {
-  const char* text;
+  std::string_view text;
   const char* error;
   json::Options options = kStrict;
 };
@@ -163,6 +163,8 @@ TEST(JsonReader, SyntaxErrors) {
       {R"({"a":1,"s":"\ud800"})", "SyntaxError"},
       {"{\"a\":1}\n// comment", "SyntaxError"},
       {"\xEF\xBB\xBF{\"a\":1}", "SyntaxError"},
+      {std::string_view("{\"a\":1}\0", 8), "SyntaxError"},
+      {std::string_view("{\"a\":1} \0{\"b\":x", 15), "SyntaxError"},
   });
 }
 
