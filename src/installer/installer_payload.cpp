@@ -22,22 +22,18 @@ bool isJsonWhiteSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c =
 bool isJsonStructureByte(char c) {
   if (isJsonWhiteSpace(c)) return true;
   if (c >= '0' && c <= '9') return true;
-  switch (c) {
-    case '{': case '}': case '[': case ']': case ':': case ',': case '"':
-    case '-': case '+': case '.': case 'e': case 'E':
-    case 't': case 'r': case 'u': case 'f': case 'a': case 'l': case 's': case 'n':
-      return true;
-    default:
-      return false;
-  }
+  // Structure, numbers, and the letters of true, false and null.
+  return std::string_view("{}[]:,\"-+.eEtrufalsn").find(c) != std::string_view::npos;
 }
 
 // One past the closing brace of the JSON object that starts at `from` (after
-// white space), when it closes before `limit`. Follows only strings, escapes and nesting, so it
-// also finds ends of invalid text; the parser decides. A byte that JSON
-// never holds outside a string ends the scan: the marker text itself is such
-// a byte run, so of the scans that overlap at any place at most two are
-// still going, and the search stays linear in the file's size.
+// white space), when it closes before `limit`. Follows only strings, escapes
+// and nesting, so it also finds ends of invalid text; the parser decides. A
+// byte that JSON never holds outside a string ends the scan. The marker text
+// is such a byte run: where scans of several markers overlap, every earlier
+// one must be inside a string at the later marker, and their string states
+// are opposite after it, so at most two are still going at any place and
+// the search stays linear in the file's size.
 std::optional<std::size_t> jsonObjectEnd(std::string_view data, std::size_t from, std::size_t limit) {
   std::size_t i = from;
   while (i < limit && isJsonWhiteSpace(data[i])) ++i;
