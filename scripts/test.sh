@@ -38,7 +38,7 @@ if cmake -S . -B "$fuzzdir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTL_FUZZ
      -DCMAKE_CXX_FLAGS="-fsanitize=fuzzer-no-link,address,undefined" >"$fuzzdir/configure.log" 2>&1 \
    && cmake --build "$fuzzdir" -j "$jobs"; then
   for f in "$fuzzdir"/*_fuzz; do
-    [ -x "$f" ] || continue
+    [ -f "$f" ] && [ -x "$f" ] || continue  # not the corpus-* folders beside them
     name=$(basename "$f")
     corpus="$fuzzdir/corpus-$name"; mkdir -p "$corpus"
     [ -d "fuzz/corpus/$name" ] && cp -n fuzz/corpus/"$name"/* "$corpus"/ 2>/dev/null
