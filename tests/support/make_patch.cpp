@@ -8,7 +8,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <iterator>
 #include <string>
 
 #include "support/patch_maker.h"
@@ -16,10 +15,11 @@
 namespace {
 
 bool readWhole(const char* path, std::string& out) {
-  std::ifstream in(path, std::ios::binary);
+  std::ifstream in(path, std::ios::binary | std::ios::ate);
   if (!in) return false;
-  out.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  return !in.bad();
+  out.resize(static_cast<std::size_t>(in.tellg()));
+  in.seekg(0);
+  return static_cast<bool>(in.read(out.data(), static_cast<std::streamsize>(out.size())));
 }
 
 int usage() {
