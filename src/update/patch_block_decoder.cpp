@@ -117,7 +117,6 @@ struct PatchBlockDecoder::State {
   std::size_t historySize = 0;
   ZSTD_DCtx* dctx = nullptr;
   XXH64_state_t hash;
-  std::uint64_t window = 0;
   std::optional<std::uint32_t> expected;
   bool frameDone = false;
 };
@@ -134,8 +133,6 @@ std::optional<std::uint32_t> PatchBlockDecoder::expectedChecksum() const {
 std::uint32_t PatchBlockDecoder::digestLow32() const {
   return state_ ? static_cast<std::uint32_t>(XXH64_digest(&state_->hash)) : 0;
 }
-
-std::uint64_t PatchBlockDecoder::window() const { return state_ ? state_->window : 0; }
 
 bool PatchBlockDecoder::allocated() const { return state_ && state_->history; }
 
@@ -174,7 +171,6 @@ Result<PatchBlockDecoder> openPatchBlock(fs::File& file, std::uint64_t offset, s
   decoder.state_.reset(new (std::nothrow) PatchBlockDecoder::State);
   if (!decoder.state_) return Error::OutOfMemory;
   PatchBlockDecoder::State& s = *decoder.state_;
-  s.window = facts.window;
   s.expected = facts.checksum;
   s.historySize = ZSTD_estimateDStreamSize(static_cast<std::size_t>(std::max(facts.window, kSmallestWindow)));
   s.history.reset(new (std::nothrow) unsigned char[s.historySize]);

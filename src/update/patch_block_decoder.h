@@ -35,8 +35,6 @@ class PatchBlockDecoder {
   std::optional<std::uint32_t> expectedChecksum() const;
   // Low 32 bits of the XXH64 (seed 0) of the bytes handed out so far.
   std::uint32_t digestLow32() const;
-  // The window the frame header gives.
-  std::uint64_t window() const;
   // True while the history buffer is held.
   bool allocated() const;
   // Frees the history buffer and the input; the decoder is unusable after.
