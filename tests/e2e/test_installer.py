@@ -467,7 +467,13 @@ class Failures(InstallerTest):
             code, err = self.run_installer(self.side_installer(zstd(tar_of(self.app_entries("2"))),
                                                                self.metadata("2")))
         finally:
+            # Released as the program releases it: the name goes while the file is locked.
+            os.unlink(path)
             os.close(fd)
+            try:
+                os.rmdir(os.path.dirname(path))
+            except OSError:
+                pass  # other lock files in use
         self.assert_failed(code, err, "InstallationAlreadyInProgress",
                            "Another installation is already in progress. Close it before trying again.")
         self.assert_version_1_kept()

@@ -109,13 +109,17 @@ TEST_F(NamedMutexTest, NamesBecomeLockFiles) {
       continue;
     }
     EXPECT_TRUE(m->valid());
+    ASSERT_EQ(m->wait(0), WaitResult::Acquired);
     struct stat st{};
     ASSERT_EQ(::lstat(lockFile(c.file).c_str(), &st), 0);
     EXPECT_TRUE(S_ISREG(st.st_mode));
+    ASSERT_EQ(::lstat(lockFolder().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+    // An orderly release leaves neither the file nor the emptied folder.
+    m->release();
+    EXPECT_NE(::lstat(lockFile(c.file).c_str(), &st), 0);
+    EXPECT_NE(::lstat(lockFolder().c_str(), &st), 0);
   }
-  struct stat st{};
-  ASSERT_EQ(::lstat(lockFolder().c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 0777, 0700u);
 }
 
 TEST_F(NamedMutexTest, RefusesALockFolderThatIsNotPrivate) {
@@ -174,6 +178,34 @@ TEST_F(NamedMutexTest, AnotherThreadWaitsForTheRelease) {
   EXPECT_TRUE(sawRelease);
 }
 
+// A waiter that opened the lock file before the holder released and removed
+// it must end up holding the file the name leads to now: holding the
+// removed one would let a third thread in beside it.
+TEST_F(NamedMutexTest, AWaiterOnARemovedFileTakesTheNewOne) {
+  NamedMutex m = make("race");
+  ASSERT_EQ(m.wait(0), WaitResult::Acquired);
+  std::atomic<bool> holding{false};
+  std::atomic<bool> done{false};
+  WaitResult got = WaitResult::Failed;
+  std::thread waiter([&] {
+    NamedMutex mine = make("race");
+    got = mine.wait(kInfinite);
+    holding = true;
+    while (!done) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    mine.release();
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));  // the waiter blocks on the old file
+  m.release();
+  while (!holding) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  EXPECT_EQ(got, WaitResult::Acquired);
+  EXPECT_EQ(tryFromOtherThread("race"), WaitResult::Timeout);
+  struct stat st{};
+  EXPECT_EQ(::lstat(lockFile("race").c_str(), &st), 0);
+  done = true;
+  waiter.join();
+  EXPECT_NE(::lstat(lockFile("race").c_str(), &st), 0);
+}
+
 TEST_F(NamedMutexTest, TimedWaitPollsOnTheClock) {
   auto* clock = dynamic_cast<FakeClock*>(&io().clock());
   ASSERT_NE(clock, nullptr);
@@ -202,8 +234,9 @@ TEST_F(NamedMutexTest, ClosingReleasesWhatTheHandleHolds) {
 TEST_F(NamedMutexTest, ProcessesExcludeEachOther) {
   const std::string path = lockFile("proc");
   NamedMutex m = make("proc");
+  ASSERT_EQ(::mkdir(lockFolder().c_str(), 0700), 0);
   pid_t child = forkHolder([&] {
-    int fd = ::open(path.c_str(), O_RDWR);
+    int fd = ::open(path.c_str(), O_RDWR | O_CREAT, 0600);
     ::flock(fd, LOCK_EX);
   });
   ASSERT_GT(child, 0);
@@ -215,7 +248,7 @@ TEST_F(NamedMutexTest, ProcessesExcludeEachOther) {
   // And the other way round, seen by an unrelated process.
   env::setForTesting({});
   std::string probe =
-      "import fcntl,sys\nf=open(sys.argv[1],'r+')\n"
+      "import fcntl,sys\ntry:\n  f=open(sys.argv[1],'r+')\nexcept FileNotFoundError:\n  print('gone'); sys.exit()\n"
       "try:\n  fcntl.flock(f, fcntl.LOCK_EX | fcntl.LOCK_NB); print('free')\n"
       "except BlockingIOError:\n  print('busy')";
   std::string cmd = buildCommandLine({"python3", "-c", probe, path});
@@ -225,7 +258,7 @@ TEST_F(NamedMutexTest, ProcessesExcludeEachOther) {
   m.release();
   Result<process::CaptureResult> freed = process::runCapture("Z:\\usr\\bin\\python3", cmd, 100);
   ASSERT_TRUE(freed.ok());
-  EXPECT_EQ(freed->out, "free\n");
+  EXPECT_EQ(freed->out, "gone\n");
   env::buildFromProcess();
 }
 
