@@ -9,7 +9,6 @@
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
-#include <iostream>
 #include <set>
 #include <sstream>
 #include <thread>
@@ -265,13 +264,6 @@ TEST_F(ProcessTest, OwnPathCanBePretended) {
   EXPECT_EQ(*ownExecutablePath(), *real);
 }
 
-// Run by OwnPathIsThePathTheProgramWasStartedBy in a child copy of this
-// program: prints what the child finds as its own path.
-TEST_F(ProcessTest, ChildReportsOwnPath) {
-  if (std::getenv("TL_REPORT_OWN_PATH") == nullptr) GTEST_SKIP() << "only run as a child";
-  std::cout << "OWN<" << *ownExecutablePath() << ">" << std::endl;
-}
-
 TEST_F(ProcessTest, OwnPathIsThePathTheProgramWasStartedBy) {
   test::TempDir dir;
   char exe[4096] = {};
@@ -279,8 +271,8 @@ TEST_F(ProcessTest, OwnPathIsThePathTheProgramWasStartedBy) {
   ::mkdir(dir.host("sub").c_str(), 0755);
   ASSERT_EQ(::symlink(exe, dir.host("Setup Link").c_str()), 0);
   ASSERT_EQ(::symlink(dir.hostPath().c_str(), dir.host("linked").c_str()), 0);
-  env::setForTesting({{"TL_REPORT_OWN_PATH", "1"}});
-  std::string filter = "--gtest_filter=ProcessTest.ChildReportsOwnPath";
+  // A copy of this program started so reports its own path (tests/support/test_main.cpp).
+  std::string report = "--report-own-path";
   struct Case {
     const char* name;
     std::string commandLine;
@@ -289,13 +281,13 @@ TEST_F(ProcessTest, OwnPathIsThePathTheProgramWasStartedBy) {
   // The link is not resolved; a relative start path is taken against the
   // folder the child started in, with "." and ".." removed as written.
   const Case cases[] = {
-      {"absolute link", buildCommandLine({"sh", "-c", "exec \"$0\" " + filter, dir.host("Setup Link")}),
+      {"absolute link", buildCommandLine({"sh", "-c", "exec \"$0\" " + report, dir.host("Setup Link")}),
        dir.win("Setup Link")},
-      {"relative", buildCommandLine({"sh", "-c", "cd \"$0\" && exec ./sub/../'Setup Link' " + filter, dir.hostPath()}),
+      {"relative", buildCommandLine({"sh", "-c", "cd \"$0\" && exec ./sub/../'Setup Link' " + report, dir.hostPath()}),
        dir.win("Setup Link")},
       // The starting folder as the shell reached it, not its real path.
       {"relative in a linked folder",
-       buildCommandLine({"sh", "-c", "cd \"$0\" && exec ./'Setup Link' " + filter, dir.host("linked")}),
+       buildCommandLine({"sh", "-c", "cd \"$0\" && exec ./'Setup Link' " + report, dir.host("linked")}),
        dir.win("linked\\Setup Link")},
   };
   for (const Case& c : cases) {

@@ -154,13 +154,19 @@ TEST_P(CleanupScriptRun, AGoneTargetLeavesOnlyTheScriptToDelete) {
   EXPECT_EQ(countCalls(box_, "[\"ping.exe\""), 0u);
 }
 
+std::string folderCaseName(const testing::TestParamInfo<CleanupScriptRun::ParamType>& info) {
+  static const char* const kNames[] = {"Plain", "NonAscii", "CmdSpecials"};
+  return kNames[info.index];
+}
+
 // Plain folders; a user folder with letters outside ASCII and a system root
 // with them too (ping.exe is then reached through %SystemRoot%); and folder
 // names that cmd.exe would split a command line at.
 INSTANTIATE_TEST_SUITE_P(Folders, CleanupScriptRun,
                          testing::Values(std::make_pair("user", "Windows"),
                                          std::make_pair("J\xC3\xB6rg \xE5\xB1\xB1\xE7\x94\xB0", "W\xC3\xADndows"),
-                                         std::make_pair("A&B (Work) 100%", "Windows")));
+                                         std::make_pair("A&B (Work) 100%", "Windows")),
+                         folderCaseName);
 
 TEST(CleanupScriptFile, NamesAreFreshAndForbiddenTargetsWriteNothing) {
   test::IntegrationSandbox box;
