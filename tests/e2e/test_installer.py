@@ -323,15 +323,17 @@ class Installs(InstallerTest):
         extra = [("DemoApp/many", None)] + [("DemoApp/many/f%05d" % i, b"x" * 2048) for i in range(6000)]
         entries = self.app_entries("1", extra=extra)
         tar = tar_of(entries)
+        second_exe = self.side_installer(zstd(tar_of(self.app_entries("2"))), self.metadata("2"), folder="second")
         first = self.start(self.side_installer(zstd(tar), self.metadata("1"), folder="first"))
+        # A failed check must not leave the first installer writing into the removed sandbox.
+        self.addCleanup(first.communicate, timeout=120)
         partial = os.path.join(self.channel, "self-extraction.partial")
         deadline = time.time() + 60
         while not os.path.exists(partial) and time.time() < deadline and first.poll() is None:
             time.sleep(0.005)
         self.assertTrue(os.path.exists(partial), "the first installer never started unpacking")
         second_log = os.path.join(self.sb.root, "second-ui.log")
-        second = subprocess.run([self.side_installer(zstd(tar_of(self.app_entries("2"))), self.metadata("2"),
-                                                     folder="second")],
+        second = subprocess.run([second_exe],
                                 env=dict(self.sb.env, TAMBERLOCK_POSIX_UI_LOG=second_log,
                                          TAMBERLOCK_INSTALLER_UI_AUTOCLOSE="1"),
                                 capture_output=True, timeout=60)

@@ -16,6 +16,7 @@
 #include "common/command_line.h"
 #include "common/wtf8.h"
 #include "platform/env.h"
+#include "support/eventually.h"
 #include "support/temp_dir.h"
 
 namespace tl::process {
@@ -55,16 +56,6 @@ std::string readHostFile(const std::string& path) {
   std::stringstream ss;
   ss << f.rdbuf();
   return ss.str();
-}
-
-// Waiting for a process that runs on its own: real time, bounded.
-template <typename Pred>
-bool eventually(Pred pred) {
-  for (int i = 0; i < 1000; ++i) {
-    if (pred()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return false;
 }
 
 TEST_F(ProcessTest, ProgramsThatCannotStartAreStartErrors) {
@@ -216,7 +207,7 @@ TEST_F(ProcessTest, DetachedChildLeadsItsOwnSessionAndLeavesNoZombie) {
   std::string script = "import os,sys\nopen(sys.argv[1] + '.tmp','w').write('%d %d' % (os.getpid(), os.getsid(0)))\n"
                        "os.rename(sys.argv[1] + '.tmp', sys.argv[1])";
   ASSERT_TRUE(spawnDetached(kPython, buildCommandLine({"python3", "-c", script, report}), {}).ok());
-  ASSERT_TRUE(eventually([&] { return ::access(report.c_str(), F_OK) == 0; }));
+  ASSERT_TRUE(test::eventually([&] { return ::access(report.c_str(), F_OK) == 0; }));
   std::istringstream in(readHostFile(report));
   long pid = 0, sid = 0;
   in >> pid >> sid;
@@ -224,7 +215,7 @@ TEST_F(ProcessTest, DetachedChildLeadsItsOwnSessionAndLeavesNoZombie) {
   EXPECT_NE(static_cast<std::uint32_t>(sid), currentProcessId());
   // A zombie keeps its /proc entry until somebody collects it.
   std::string proc = "/proc/" + std::to_string(pid);
-  EXPECT_TRUE(eventually([&] { return ::access(proc.c_str(), F_OK) != 0; }));
+  EXPECT_TRUE(test::eventually([&] { return ::access(proc.c_str(), F_OK) != 0; }));
 }
 
 TEST_F(ProcessTest, CommandLineIsRebuiltFromArgv) {

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include "support/eventually.h"
 #include "uninstall/integrated_install.h"
 #include "windows_integration/uninstall_manifest.h"
 
@@ -21,6 +22,12 @@ class CleanupCopy : public test::IntegratedInstall {
     useCopy("1a");
     nonce_ = nonce();
     manifestBytes_ = box_.readFile(channel(".tamberlock-uninstall.json"));
+  }
+  // Every run ends by starting a script that deletes its copy: it must be
+  // done before the sandbox goes, or its call log would make it again.
+  void TearDown() override {
+    EXPECT_TRUE(test::eventually([&] { return box_.cleanupScripts().empty(); }));
+    IntegratedInstall::TearDown();
   }
 
   // Every run has its own file deleted in the background: each run gets a

@@ -1,6 +1,5 @@
 #include "windows_integration/cleanup_script.h"
 
-#include <dirent.h>
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -8,6 +7,7 @@
 
 #include "platform/env.h"
 #include "platform/io_context.h"
+#include "support/eventually.h"
 #include "windows_integration/integration_sandbox.h"
 
 namespace tl {
@@ -77,29 +77,6 @@ TEST(CleanupScript, PingReference) {
 
 using namespace std::chrono_literals;
 
-std::vector<std::string> cleanupScripts(const std::string& hostDir) {
-  std::vector<std::string> out;
-  DIR* d = ::opendir(hostDir.c_str());
-  if (!d) return out;
-  while (dirent* e = ::readdir(d)) {
-    std::string name = e->d_name;
-    if (name.rfind("tamberlock-cleanup-", 0) == 0) out.push_back(name);
-  }
-  ::closedir(d);
-  return out;
-}
-
-// Waits (really: the script runs in its own process) until the condition
-// holds, at most ten seconds.
-template <class Pred>
-bool eventually(Pred pred) {
-  for (int i = 0; i < 1000; ++i) {
-    if (pred()) return true;
-    std::this_thread::sleep_for(10ms);
-  }
-  return pred();
-}
-
 std::size_t countCalls(const test::IntegrationSandbox& box, std::string_view needle) {
   std::size_t n = 0;
   for (const std::string& c : box.calls()) n += c.find(needle) != std::string::npos;
@@ -113,7 +90,6 @@ class CleanupScriptRun : public testing::TestWithParam<std::pair<const char*, co
   std::string tempRel(std::string_view name) const {
     return box_.userRel("AppData/Local/Temp/" + std::string(name));
   }
-  std::string tempHost() const { return box_.host(box_.userRel("AppData/Local/Temp")); }
 
   test::IntegrationSandbox box_;
 };
@@ -121,8 +97,8 @@ class CleanupScriptRun : public testing::TestWithParam<std::pair<const char*, co
 TEST_P(CleanupScriptRun, DeletesTheTargetThenItself) {
   box_.writeFile(tempRel("tamberlock-uninstall-1f.exe"), "copy");
   ASSERT_TRUE(scheduleFileDeletion(box_.win(tempRel("tamberlock-uninstall-1f.exe"))).ok());
-  EXPECT_TRUE(eventually([&] { return !box_.exists(tempRel("tamberlock-uninstall-1f.exe")); }));
-  EXPECT_TRUE(eventually([&] { return cleanupScripts(tempHost()).empty(); }));
+  EXPECT_TRUE(test::eventually([&] { return !box_.exists(tempRel("tamberlock-uninstall-1f.exe")); }));
+  EXPECT_TRUE(test::eventually([&] { return box_.cleanupScripts().empty(); }));
   EXPECT_EQ(countCalls(box_, "\"ping.exe\""), 0u);
 }
 
@@ -130,7 +106,7 @@ TEST_P(CleanupScriptRun, RetriesWhileTheTargetCannotBeDeleted) {
   box_.writeFile(tempRel("tamberlock-update-ab.exe"), "copy");
   box_.addFault("del *tamberlock-update-ab.exe => exit 1 times 3");
   ASSERT_TRUE(scheduleFileDeletion(box_.win(tempRel("tamberlock-update-ab.exe"))).ok());
-  EXPECT_TRUE(eventually([&] { return cleanupScripts(tempHost()).empty(); }));
+  EXPECT_TRUE(test::eventually([&] { return box_.cleanupScripts().empty(); }));
   EXPECT_FALSE(box_.exists(tempRel("tamberlock-update-ab.exe")));
   EXPECT_EQ(countCalls(box_, "tamberlock-update-ab.exe"), 4u);
   EXPECT_EQ(countCalls(box_, "[\"ping.exe\", \"-n\", \"2\", \"127.0.0.1\"]"), 3u);
@@ -140,17 +116,17 @@ TEST_P(CleanupScriptRun, GivesUpAfterThirtyAttempts) {
   box_.writeFile(tempRel("tamberlock-uninstall-2.exe"), "copy");
   box_.addFault("del *tamberlock-uninstall-2.exe => exit 1");
   ASSERT_TRUE(scheduleFileDeletion(box_.win(tempRel("tamberlock-uninstall-2.exe"))).ok());
-  EXPECT_TRUE(eventually([&] { return countCalls(box_, "tamberlock-uninstall-2.exe") >= 30; }));
+  EXPECT_TRUE(test::eventually([&] { return countCalls(box_, "tamberlock-uninstall-2.exe") >= 30; }));
   std::this_thread::sleep_for(200ms);
   EXPECT_EQ(countCalls(box_, "tamberlock-uninstall-2.exe"), 30u);
   EXPECT_EQ(countCalls(box_, "[\"ping.exe\""), 29u);
   EXPECT_TRUE(box_.exists(tempRel("tamberlock-uninstall-2.exe")));
-  EXPECT_EQ(cleanupScripts(tempHost()).size(), 1u);
+  EXPECT_EQ(box_.cleanupScripts().size(), 1u);
 }
 
 TEST_P(CleanupScriptRun, AGoneTargetLeavesOnlyTheScriptToDelete) {
   ASSERT_TRUE(scheduleFileDeletion(box_.win(tempRel("tamberlock-uninstall-3.exe"))).ok());
-  EXPECT_TRUE(eventually([&] { return cleanupScripts(tempHost()).empty(); }));
+  EXPECT_TRUE(test::eventually([&] { return box_.cleanupScripts().empty(); }));
   EXPECT_EQ(countCalls(box_, "[\"ping.exe\""), 0u);
 }
 
@@ -199,7 +175,7 @@ TEST(CleanupScriptFile, NamesAreFreshAndForbiddenTargetsWriteNothing) {
     EXPECT_TRUE(hex == "0" || hex[0] != '0') << name;
   }
   // The scripts, finding no target, delete themselves.
-  EXPECT_TRUE(eventually([&] { return cleanupScripts(box.host(box.userRel("AppData/Local/Temp"))).empty(); }));
+  EXPECT_TRUE(test::eventually([&] { return box.cleanupScripts().empty(); }));
   // cmd.exe /c gets the script by a plain relative name: the folder, whatever
   // it holds ('&', parentheses), is only the working directory.
   EXPECT_EQ(countCalls(box, "[\"cmd.exe\", \"/d\", \"/c\", \".\\\\tamberlock-cleanup-"), 2u);

@@ -4,6 +4,7 @@
 // their state (registry, shortcuts, call log, fault rules), and the user's
 // folders sit beside it. The environment map is set so that the system and
 // the stand-ins it starts both see this sandbox.
+#include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -121,6 +122,18 @@ class IntegrationSandbox {
   // A file of the stand-ins' state folder ("ping-ms", "shell-folders").
   void writeState(std::string_view name, std::string_view bytes) const {
     writeFile(windows_ + "/state/" + std::string(name), bytes);
+  }
+
+  // The self-deleting clean-up scripts still in the temporary folder.
+  std::vector<std::string> cleanupScripts() const {
+    std::vector<std::string> names;
+    if (DIR* d = ::opendir(host(userRel("AppData/Local/Temp")).c_str())) {
+      while (dirent* e = ::readdir(d)) {
+        if (std::string_view(e->d_name).rfind("tamberlock-cleanup-", 0) == 0) names.push_back(e->d_name);
+      }
+      ::closedir(d);
+    }
+    return names;
   }
 
   // Runs a stand-in as a test would from a console and returns its output.
