@@ -1,4 +1,5 @@
-"""A miniature Windows in a temporary folder, for end-to-end tests.
+"""A miniature Windows in a temporary folder, for end-to-end tests, the demo
+and scripts/sandbox.sh.
 
     with Sandbox() as sb:
         subprocess.run([SETUP, ...], env=sb.env)
@@ -13,8 +14,9 @@ Layout under sb.root:
 
 sb.env is a whole environment for a child: the caller's, less TAMBERLOCK_*
 and SystemRoot-like variables, plus SystemRoot, LOCALAPPDATA, USERPROFILE,
-APPDATA, TEMP and TMP in Windows form ("Z:\\tmp\\..."). The stand-ins' ping
-pause is shortened to `ping_ms` (state/ping-ms) unless ping_ms is None.
+APPDATA, TEMP and TMP in Windows form ("Z:\\tmp\\..."); sb.windows_vars has
+those six alone. The stand-ins' ping pause is shortened to `ping_ms`
+(state/ping-ms) unless ping_ms is None.
 """
 import json
 import os
@@ -66,8 +68,14 @@ def _quote_rule_token(token):
 
 
 class Sandbox:
-    def __init__(self, build_dir=None, ping_ms=20, prefix="tl-sandbox-"):
-        self.root = tempfile.mkdtemp(prefix=prefix)
+    def __init__(self, build_dir=None, ping_ms=20, prefix="tl-sandbox-", root=None):
+        """A new temporary folder, or `root` (made when missing; an earlier
+        sandbox there keeps its state and gets its links renewed)."""
+        if root is None:
+            self.root = tempfile.mkdtemp(prefix=prefix)
+        else:
+            self.root = os.path.abspath(root)
+            os.makedirs(self.root, exist_ok=True)
         self.binary = standin_binary(build_dir)
         self.windows = os.path.join(self.root, "Windows")
         self.system32 = os.path.join(self.windows, "System32")
@@ -83,18 +91,22 @@ class Sandbox:
                   self.start_menu_programs, os.path.join(self.system32, "WindowsPowerShell", "v1.0")):
             os.makedirs(d, exist_ok=True)
         for role in ROLES:
+            if os.path.lexists(self.tool(role)):
+                os.unlink(self.tool(role))
             os.symlink(self.binary, self.tool(role))
-        env = {k: v for k, v in os.environ.items()
-               if not k.upper().startswith("TAMBERLOCK_") and k.upper() not in
-               {n.upper() for n in _WINDOWS_VARS}}
-        env.update({
+        # The variables that make this folder the user's Windows.
+        self.windows_vars = {
             "SystemRoot": to_win(self.windows),
             "LOCALAPPDATA": to_win(self.local_app_data),
             "USERPROFILE": to_win(self.profile),
             "APPDATA": to_win(self.app_data),
             "TEMP": to_win(self.temp),
             "TMP": to_win(self.temp),
-        })
+        }
+        env = {k: v for k, v in os.environ.items()
+               if not k.upper().startswith("TAMBERLOCK_") and k.upper() not in
+               {n.upper() for n in _WINDOWS_VARS}}
+        env.update(self.windows_vars)
         self.env = env
         if ping_ms is not None:
             self.set_ping_ms(ping_ms)

@@ -1,0 +1,149 @@
+"""The demo that scripts/demo.sh runs once build/setup is built: a sample
+application packed as two self-extracting installers, installed one after the
+other into a miniature Windows sandbox, looked at, and uninstalled quietly.
+
+Each step is a method of Demo; main() lists them in order.
+"""
+import json
+import os
+import subprocess
+import sys
+import time
+
+SOURCE_DIR = os.path.abspath(os.path.join(os.path.dirname(__file__), ".."))
+sys.path.insert(0, os.path.join(SOURCE_DIR, "tests", "e2e"))
+import demo_app  # noqa: E402
+from sandbox import Sandbox, to_win  # noqa: E402
+
+BUILD_DIR = os.environ.get("TL_BUILD_DIR") or os.path.join(SOURCE_DIR, "build")
+SETUP = os.path.join(BUILD_DIR, "setup")
+
+
+def heading(text):
+    print("\n\033[1m== %s ==\033[0m" % text if sys.stdout.isatty() else "\n== %s ==" % text, flush=True)
+
+
+def quoted(text, shorten=None):
+    if not text:
+        print("  (nothing)")
+    for line in text.splitlines():
+        if shorten and line.startswith(shorten) and len(line) > 100:
+            line = line[:100] + "... (shortened here)"
+        print("  | " + line)
+
+
+class Demo:
+    def __init__(self):
+        self.sb = Sandbox(build_dir=BUILD_DIR, prefix="tl-demo-")
+        self.launcher_log = os.path.join(self.sb.root, "launcher-output.txt")
+        self.channel = os.path.join(self.sb.local_app_data, demo_app.APP_ID, demo_app.CHANNEL)
+
+    def run(self, argv, what, ui_log=None, **extra_env):
+        """Runs a program of the sandbox and shows its standard error and exit code."""
+        env = dict(self.sb.env, **extra_env)
+        if ui_log:
+            env["TAMBERLOCK_POSIX_UI_LOG"] = ui_log
+        p = subprocess.run(argv, env=env, cwd=os.path.dirname(argv[0]), capture_output=True, text=True,
+                           timeout=300)
+        print("standard error of the %s:" % what)
+        quoted(p.stderr, shorten="DEBUG: Raw metadata as hex")
+        print("exit code: %d" % p.returncode)
+        return p.returncode
+
+    def make_installers(self):
+        heading("Sample application")
+        self.side, self.appended = demo_app.make_installers(self.sb.root, SETUP, self.launcher_log)
+        packaging = os.path.join(self.sb.root, "packaging")
+        demo_app.show_tree(os.path.join(packaging, demo_app.SIDE_VERSION))
+        archives = []
+        for version in (demo_app.SIDE_VERSION, demo_app.APPENDED_VERSION):
+            archive = os.path.join(packaging, version, "DemoApp.tar.zst")
+            archives.append("%s (%d bytes)" % (os.path.relpath(archive, self.sb.root), os.path.getsize(archive)))
+        print("archives: " + ", ".join(archives))
+        heading("Installers")
+        demo_app.show_tree(os.path.join(self.sb.root, "Downloads"))
+
+    def install(self, exe, what):
+        heading("Installing with %s" % os.path.relpath(exe, self.sb.root))
+        ui_log = os.path.join(self.sb.root, "progress-window-%s.log" % what)
+        code = self.run([exe], "installer", ui_log=ui_log, TAMBERLOCK_INSTALLER_UI_AUTOCLOSE="1")
+        print("progress window (headless dialog log):")
+        with open(ui_log) as f:
+            quoted(f.read())
+        if code != 0:
+            sys.exit("the installation failed")
+
+    def show_installation(self):
+        heading("Installed tree: " + to_win(self.channel))
+        demo_app.show_tree(self.channel)
+
+        heading("Recipe (self-extraction); literal tar bytes shortened")
+        recipe_dir = os.path.join(self.channel, "self-extraction")
+        for name in sorted(os.listdir(recipe_dir)):
+            with open(os.path.join(recipe_dir, name)) as f:
+                recipe = json.load(f)
+            for span in recipe["spans"]:
+                if span.get("literal_hex") and len(span["literal_hex"]) > 24:
+                    span["literal_hex"] = span["literal_hex"][:24] + "...(%d bytes)" % (len(span["literal_hex"]) // 2)
+            print(name + ":")
+            print(json.dumps(recipe, indent=1))
+
+        heading("Shortcuts")
+        for folder in (self.sb.desktop, self.sb.start_menu_programs):
+            for name in sorted(os.listdir(folder)):
+                print(to_win(os.path.join(folder, name)) + ":")
+                with open(os.path.join(folder, name)) as f:
+                    for line in f:
+                        print("  " + line.rstrip("\n"))
+
+        self.show_registry_entry()
+
+        heading("Launcher output")
+        for _ in range(200):
+            if os.path.exists(self.launcher_log):
+                with open(self.launcher_log) as f:
+                    if len(f.read().splitlines()) >= 2:
+                        break
+            time.sleep(0.05)
+        with open(self.launcher_log) as f:
+            print(f.read().rstrip("\n"))
+
+    def show_registry_entry(self):
+        heading("reg.exe query " + demo_app.UNINSTALL_KEY)
+        code, out, err = self.sb.reg_query(demo_app.UNINSTALL_KEY)
+        print(out.replace("\r\n", "\n").rstrip("\n") or err.rstrip("\n"))
+        print("exit code: %d" % code)
+
+    def uninstall_quietly(self):
+        manager = os.path.join(self.channel, "uninstall.exe")
+        heading("Uninstalling: %s --uninstall --quiet" % to_win(manager))
+        if self.run([manager, "--uninstall", "--quiet"], "uninstall manager") != 0:
+            sys.exit("the uninstall failed")
+        # The last steps run on in a copy in the temporary folder, which
+        # finally has itself deleted by a script: wait for both to go.
+        print("waiting for the clean-up copy and its script in %s ..." % to_win(self.sb.temp))
+        deadline = time.time() + 60
+        while any(n.startswith("tamberlock-") for n in os.listdir(self.sb.temp)) and time.time() < deadline:
+            time.sleep(0.05)
+        left = sorted(os.listdir(self.sb.temp))
+        print("temporary folder: " + (", ".join(left) if left else "empty"))
+
+    def show_leftovers(self):
+        heading("What is left: " + to_win(self.sb.profile))
+        demo_app.show_tree(self.sb.profile)
+        self.show_registry_entry()
+
+
+def main():
+    demo = Demo()
+    demo.make_installers()
+    demo.install(demo.side, "side-files")
+    demo.install(demo.appended, "appended")
+    demo.show_installation()
+    demo.uninstall_quietly()
+    demo.show_leftovers()
+    print("\nThe sandbox stays for a look: %s (remove it with rm -rf)" % demo.sb.root)
+
+
+if __name__ == "__main__":
+    main()
