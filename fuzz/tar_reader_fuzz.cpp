@@ -10,8 +10,6 @@
 // unpacks into a scratch folder. Unpacking must write nothing beside the
 // destination and create no link that leads out of the root folder, and an
 // accepted archive must rebuild from its tree and verify against it.
-#include <stdlib.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
@@ -24,6 +22,7 @@
 #include "archive/staged_tree.h"
 #include "archive/tar_reader.h"
 #include "common/sha256.h"
+#include "scratch_folder.h"
 
 namespace {
 
@@ -75,24 +74,8 @@ void checkSpans(const tl::UpdateRecipe& recipe, const std::string& tar) {
   if (!tl::stringifyRecipe(recipe, written).ok() || !tl::parseRecipe(written.str()).ok()) __builtin_trap();
 }
 
-// A scratch folder holding only "dest", made once per process and removed
-// when it ends.
-const stdfs::path& scratch() {
-  struct Scratch {
-    Scratch() {
-      std::string templ = (stdfs::is_directory("/dev/shm") ? "/dev/shm" : "/tmp") + std::string("/tl-tar-fuzz-XXXXXX");
-      if (::mkdtemp(templ.data()) == nullptr) __builtin_trap();
-      path = templ;
-    }
-    ~Scratch() {
-      std::error_code ec;
-      stdfs::remove_all(path, ec);
-    }
-    stdfs::path path;
-  };
-  static const Scratch s;
-  return s.path;
-}
+// The scratch folder holds only "dest".
+const stdfs::path& scratch() { return tl::fuzz::scratchFolder("tl-tar-fuzz"); }
 
 void unpack(const std::string& tar, std::optional<std::uint64_t> expected) {
   const stdfs::path dest = scratch() / "dest";

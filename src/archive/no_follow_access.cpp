@@ -7,6 +7,15 @@
 
 namespace tl {
 
+Status descendNoFollow(fs::Dir& current, std::string_view component, bool create) {
+  if (create) {
+    const Status made = fs::makeDirAt(current, component);
+    if (!made && made.error() != Error::PathAlreadyExists) return made.error();
+  }
+  current = TRY(fs::openDirAt(current, component));
+  return success();
+}
+
 Result<fs::Dir> openArchiveParentDir(const fs::Dir& root, std::string_view path, bool create) {
   TRY(validateArchivePath(path));
   // A handle of our own, so the caller's root stays open whatever happens.
@@ -16,13 +25,7 @@ Result<fs::Dir> openArchiveParentDir(const fs::Dir& root, std::string_view path,
     const auto slash = rest.find('/');
     const std::string_view component = rest.substr(0, slash);
     rest = slash == std::string_view::npos ? std::string_view{} : rest.substr(slash + 1);
-    if (create) {
-      Status made = fs::makeDirAt(current, component);
-      if (!made && made.error() != Error::PathAlreadyExists) return made.error();
-    }
-    // Never through a link: a link planted as a folder opens as itself and
-    // is refused, so nothing below it is reached.
-    current = TRY(fs::openDirAt(current, component));
+    TRY(descendNoFollow(current, component, create));
   }
   return current;
 }

@@ -11,6 +11,11 @@
 
 namespace tl {
 
+// Moves `current` one folder down to `component`, creating it first when
+// asked (an existing folder is fine). A link planted as the folder opens as
+// itself and is refused (NotDir), so nothing below it is ever reached.
+[[nodiscard]] Status descendNoFollow(fs::Dir& current, std::string_view component, bool create);
+
 [[nodiscard]] Result<fs::Dir> openArchiveParentDir(const fs::Dir& root, std::string_view path, bool create);
 [[nodiscard]] Result<fs::File> openArchiveFile(const fs::Dir& root, std::string_view path);
 [[nodiscard]] Result<std::string> readArchiveFile(const fs::Dir& root, std::string_view path, std::size_t cap);

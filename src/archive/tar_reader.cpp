@@ -2,12 +2,12 @@
 
 #include <algorithm>
 #include <cstring>
-#include <limits>
 #include <new>
 #include <utility>
 #include <vector>
 
 #include "archive/archive_path.h"
+#include "archive/pax_records.h"
 #include "common/hex.h"
 #include "platform/fs.h"
 
@@ -26,27 +26,6 @@ constexpr std::size_t kMagicOffset = 257, kMagicLength = 6;
 constexpr std::size_t kPrefixOffset = 345, kPrefixLength = 155;
 
 constexpr std::uint32_t kDefaultRootMode = 0755;
-
-// Unsigned integer text: an optional '+' (or '-' before a zero value), digits
-// of the base, '_' between digits. Anything else fails.
-std::optional<std::uint64_t> parseIntegerText(std::string_view text, unsigned base) {
-  bool negative = false;
-  if (!text.empty() && (text.front() == '+' || text.front() == '-')) {
-    negative = text.front() == '-';
-    text.remove_prefix(1);
-  }
-  if (text.empty() || text.front() == '_' || text.back() == '_') return std::nullopt;
-  std::uint64_t value = 0;
-  for (const char c : text) {
-    if (c == '_') continue;
-    if (c < '0' || static_cast<unsigned>(c - '0') >= base) return std::nullopt;
-    const auto digit = static_cast<std::uint64_t>(c - '0');
-    if (value > (std::numeric_limits<std::uint64_t>::max() - digit) / base) return std::nullopt;
-    value = value * base + digit;
-  }
-  if (negative && value != 0) return std::nullopt;
-  return value;
-}
 
 // A text field: its bytes up to the first NUL.
 std::string_view textField(const unsigned char* block, std::size_t offset, std::size_t length) {
@@ -85,32 +64,18 @@ const std::optional<T>& pick(const std::optional<T>& local, const std::optional<
 
 Status applyPaxRecords(std::string_view data, Overrides& target) {
   while (!data.empty()) {
-    const std::size_t space = data.find(' ');
-    if (space == std::string_view::npos) return Error::InvalidPaxRecord;
-    const std::optional<std::uint64_t> length = parseIntegerText(data.substr(0, space), 10);
-    if (!length) return Error::InvalidPaxRecord;
-    // Each record is at least "<digits> k=\n" long, so the walk always moves
-    // forward and ends.
-    if (*length < space + 4 || *length > data.size()) return Error::InvalidPaxRecord;
-    const std::string_view record = data.substr(0, static_cast<std::size_t>(*length));
-    if (record.back() != '\n') return Error::InvalidPaxRecord;
-    const std::string_view body = record.substr(space + 1, record.size() - space - 2);
-    const std::size_t equals = body.find('=');
-    if (equals == std::string_view::npos) return Error::InvalidPaxRecord;
-    const std::string_view key = body.substr(0, equals);
-    const std::string_view value = body.substr(equals + 1);
-    if (key == "path") {
-      target.path = std::string(value);
-    } else if (key == "linkpath") {
-      target.linkPath = std::string(value);
-    } else if (key == "size") {
-      const std::optional<std::uint64_t> size = parseIntegerText(value, 10);
+    const PaxRecord record = TRY(takePaxRecord(data));
+    if (record.key == "path") {
+      target.path = std::string(record.value);
+    } else if (record.key == "linkpath") {
+      target.linkPath = std::string(record.value);
+    } else if (record.key == "size") {
+      const Result<std::uint64_t> size = parseTarIntegerText(record.value, 10);
       if (!size) return Error::InvalidPaxRecord;
       target.size = *size;
-    } else if (key.size() >= 10 && key.substr(0, 10) == "GNU.sparse") {
+    } else if (isPaxSparseKey(record.key)) {
       return Error::UnsupportedTarType;
     }
-    data.remove_prefix(record.size());
   }
   return success();
 }
@@ -424,7 +389,7 @@ Result<std::uint64_t> parseTarNumber(std::string_view field) {
   while (!field.empty() && padding(field.front())) field.remove_prefix(1);
   while (!field.empty() && padding(field.back())) field.remove_suffix(1);
   if (field.empty()) return std::uint64_t{0};
-  const std::optional<std::uint64_t> value = parseIntegerText(field, 8);
+  const Result<std::uint64_t> value = parseTarIntegerText(field, 8);
   if (!value) return Error::InvalidTarNumber;
   return *value;
 }

@@ -1,0 +1,30 @@
+#pragma once
+// The text inside tar extension data: pax records "<length> <key>=<value>\n"
+// one after another, and the integer text that headers and records hold.
+// Shared by the full tar reader and the retained-archive unpacker so that
+// both read an extended header the same way.
+#include <cstdint>
+#include <string_view>
+
+#include "common/result.h"
+
+namespace tl {
+
+// Unsigned integer text: an optional '+' (or '-' before a zero value), digits
+// of the base, '_' between digits. Anything else is InvalidCharacter, a value
+// beyond 64 bits Overflow.
+[[nodiscard]] Result<std::uint64_t> parseTarIntegerText(std::string_view text, unsigned base);
+
+struct PaxRecord {
+  std::string_view key;
+  std::string_view value;
+};
+
+// Takes the first record off `data` (which must not be empty); a record that
+// does not follow the form is InvalidPaxRecord.
+[[nodiscard]] Result<PaxRecord> takePaxRecord(std::string_view& data);
+
+// GNU sparse records rename a member and change the meaning of its data.
+bool isPaxSparseKey(std::string_view key);
+
+}  // namespace tl
