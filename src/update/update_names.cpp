@@ -2,13 +2,13 @@
 
 #include "archive/archive_path.h"
 #include "common/hex.h"
+#include "common/plain_text.h"
 #include "common/utf8.h"
 
 namespace tl {
 
 namespace {
 
-constexpr std::size_t kMaxTextBytes = 256;
 constexpr std::size_t kMaxBuildHashBytes = 13;
 
 Result<std::string> transactionName(std::string_view transactionId, std::string_view suffix) {
@@ -18,14 +18,7 @@ Result<std::string> transactionName(std::string_view transactionId, std::string_
 
 }  // namespace
 
-bool isValidText(std::string_view text) {
-  if (text.empty() || text.size() > kMaxTextBytes) return false;
-  for (char c : text) {
-    const auto b = static_cast<unsigned char>(c);
-    if (b < 0x20 || b == 0x7F) return false;
-  }
-  return isValidUtf8(text);
-}
+bool isValidText(std::string_view text) { return isPlainText(text, kMaxTextBytes) && isValidUtf8(text); }
 
 bool isSafeFileName(std::string_view name) {
   // The archive path rules already refuse every reserved character, a
@@ -67,6 +60,8 @@ std::string concatStrings(std::string_view a, std::string_view b) {
   out.append(a).append(b);
   return out;
 }
+
+std::string previousPath(std::string_view appFolder) { return concatStrings(appFolder, ".previous"); }
 
 Result<std::string> transactionFileName(std::string_view transactionId) {
   return transactionName(transactionId, ".json");

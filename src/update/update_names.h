@@ -3,12 +3,15 @@
 // share: text and file-name checks on what outside callers write, build
 // hashes, and the fixed names of the request, plan and result files and of
 // the prepared folder.
+#include <cstddef>
 #include <string>
 #include <string_view>
 
 #include "common/result.h"
 
 namespace tl {
+
+inline constexpr std::size_t kMaxTextBytes = 256;
 
 // 1 to 256 bytes of valid UTF-8 without control bytes or DEL.
 bool isValidText(std::string_view text);
@@ -28,6 +31,8 @@ std::string joinWithDash(std::string_view a, std::string_view b);
 // a + ".prepared-" + b: the bundle folder name and a build hash.
 std::string preparedDirName(std::string_view bundle, std::string_view hash);
 std::string concatStrings(std::string_view a, std::string_view b);
+// appFolder + ".previous": where the installed version waits during a swap.
+std::string previousPath(std::string_view appFolder);
 
 // ".tamberlock-update-" + id + ".json" and + ".result.json"; an id that is
 // not 32 lowercase hexadecimal digits is InvalidUpdatePlan.

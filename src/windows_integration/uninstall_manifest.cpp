@@ -9,6 +9,7 @@
 #include "common/json_reader.h"
 #include "common/json_writer.h"
 #include "common/paths.h"
+#include "common/plain_text.h"
 #include "common/wtf8.h"
 #include "native_ui/native_file.h"
 #include "platform/fs.h"
@@ -133,14 +134,7 @@ std::string newRandomHexId() {
   return toLowerHex(bytes, sizeof bytes);
 }
 
-bool isValidAppName(std::string_view name) {
-  if (name.empty() || name.size() > kMaxNameBytes) return false;
-  for (char c : name) {
-    auto b = static_cast<unsigned char>(c);
-    if (b < 0x20 || b == 0x7F) return false;
-  }
-  return true;
-}
+bool isValidAppName(std::string_view name) { return isPlainText(name, kMaxNameBytes); }
 
 bool isKnownChannel(std::string_view channel) {
   return channel == "stable" || channel == "canary" || channel == "dev";
