@@ -7,6 +7,7 @@
 #include <functional>
 
 #include "update/prepared_update.h"
+#include "update/sample_plan.h"
 #include "windows_integration/integration_driver.h"
 #include "windows_integration/integration_sandbox.h"
 
@@ -16,7 +17,7 @@ namespace {
 namespace stdfs = std::filesystem;
 
 constexpr const char* kId = "com.example.app";
-constexpr const char* kTid = "0123456789abcdef0123456789abcdef";
+constexpr const char* kTid = test::kSampleTid;
 constexpr const char* kVersionJson =
     R"({"identifier":"com.example.app","channel":"stable","name":"ExampleApp","version":"1.0",)"
     R"("displayName":"Example App","hash":"h1"})";
@@ -84,17 +85,9 @@ struct Installation {
     box.writeFile(rel + "/.tamberlock-update-" + std::string(kTid) + ".json", "{}");
     planPath = root + "\\.tamberlock-update-" + kTid + ".json";
 
-    plan.schema_version = static_cast<std::uint32_t>(schema);
-    plan.transaction_id = kTid;
-    plan.identifier = kId;
-    plan.channel = "stable";
-    plan.platform = "win";
-    plan.arch = "x64";
-    plan.version = "2.0";
-    plan.hash = "h2";
+    plan = test::samplePlan(static_cast<std::uint32_t>(schema));
     plan.app_bundle_path = root + "\\app";
     plan.channel_root = root;
-    plan.parent_pid = 4242;
     plan.result_path = root + "\\.tamberlock-update-" + kTid + ".result.json";
     if (schema == 1) {
       plan.retained_tar_path = root + "\\self-extraction\\h2.tar";
