@@ -7,7 +7,6 @@
 #include <fstream>
 #include <map>
 
-#include "platform/io_context.h"
 #include "support/temp_dir.h"
 #include "update/prepared_update.h"
 #include "update/sample_plan.h"
@@ -62,24 +61,6 @@ TEST(FailedUpdateState, DeletesOnlyTheFailedPayload) {
     }
     EXPECT_TRUE(stdfs::is_directory(tmp.host("self-extraction/h2.tar.ffeeddccbbaa99887766554433221100.partial")));
   }
-}
-
-TEST(FailedUpdateState, WarnsAndGoesOn) {
-  test::TempDir tmp;
-  for (const char* name : {"h2.tar", "h2.tar.previous"}) std::ofstream(tmp.host(name)) << "x";
-  UpdatePlan plan = samplePlan();
-  plan.retained_tar_path = tmp.win("h2.tar");
-  io().setFaultHook([](FsOp op, std::string_view name) -> Status {
-    if (op == FsOp::DeleteFile && name == "h2.tar") return Error::AccessDenied;
-    return success();
-  });
-  testing::internal::CaptureStderr();
-  const Status s = invalidateFailedUpdateState(plan, UpdatePhase::extracting);
-  const std::string err = testing::internal::GetCapturedStderr();
-  io().setFaultHook(nullptr);
-  EXPECT_TRUE(s.ok());
-  EXPECT_EQ(err, "Warning: Could not invalidate failed update state h2.tar: error.AccessDenied\n");
-  EXPECT_FALSE(stdfs::exists(tmp.host("h2.tar.previous")));
 }
 
 }  // namespace

@@ -28,16 +28,14 @@ TEST(UpdatePlan, ReadStrictly) {
   const std::string base = R"({"transaction_id":"t","identifier":"i","channel":"c","platform":"p","arch":"a",)"
                            R"("version":"v","hash":"h","app_bundle_path":"A","channel_root":"C","result_path":"R",)";
   const std::pair<std::string, const char*> cases[] = {
-      {R"("schema_version":1.0,"parent_pid":2e3,"staging_path":null,"retained_tar_path":"x"})", "ok"},
-      {R"("schema_version":1,"parent_pid":4294967296})", "Overflow"},
+      {R"("schema_version":1.0,"parent_pid":2e3,"staging_path":null})", "ok"},
       {R"("schema_version":"1","parent_pid":2})", "UnexpectedToken"},
+      {R"("schema_version":1,"parent_pid":4294967296})", "Overflow"},
       {R"("schema_version":1,"parent_pid":2,"retained_tar_path":null})", "UnexpectedToken"},
       {R"("schema_version":1,"parent_pid":2,"extra":0})", "UnknownField"},
-      {R"("schema_version":1})", "MissingField"},
       {R"("schema_version":1,"parent_pid":2,"x":")" + std::string(65536, 'v') + "\"}", "InvalidUpdatePlan"},
   };
   for (const auto& [tail, result] : cases) EXPECT_EQ(outcome(parseUpdatePlan(base + tail)), result) << tail.size();
-  EXPECT_EQ(parseUpdatePlan(base + R"("schema_version":1.0,"parent_pid":2e3})")->parent_pid, 2000u);
 }
 
 TEST(UpdatePlan, ChannelFolderRule) {
@@ -167,25 +165,18 @@ TEST(UpdatePlanCheck, EachCheckInItsOrder) {
   }
 }
 
-TEST(UpdatePlanCheck, NamesFromTheManifestOrTheApp) {
+TEST(UpdatePlanCheck, NameFromTheManifestOrTheApp) {
   test::IntegrationSandbox box;
-  // The folder may carry the app's name; without displayName the name shows.
-  Installation named(box, 1, "exampleapp-STABLE");
-  named.box.writeFile(named.rel + "/app/Resources/version.json",
-                      R"({"identifier":"com.example.app","channel":"stable","name":"ExampleApp","version":"1"})");
   PlanCheckProgress progress;
-  Result<ResolvedUpdatePlan> r = resolveUpdatePlan(named.plan, named.planPath, progress);
-  ASSERT_EQ(outcome(r), "ok");
-  EXPECT_EQ(r->displayName + "," + r->channelFolderName, "ExampleApp,exampleapp-STABLE");
-  Installation other(box, 1, "Other");
-  EXPECT_EQ(outcome(resolveUpdatePlan(other.plan, other.planPath, progress)), "InvalidUpdatePath");
-
   Installation in(box, 2);
+  in.box.writeFile(in.rel + "/app/Resources/version.json",
+                   R"({"identifier":"com.example.app","channel":"stable","name":"ExampleApp","version":"1"})");
+  EXPECT_EQ(resolveUpdatePlan(in.plan, in.planPath, progress)->displayName, "ExampleApp");
   testing::internal::CaptureStderr();
   const Status integrated = integrateWindows(in.plan.app_bundle_path, {"com.example.app", "Integrated", "stable"});
   testing::internal::GetCapturedStderr();
   ASSERT_TRUE(integrated.ok());
-  r = resolveUpdatePlan(in.plan, in.planPath, progress);
+  const Result<ResolvedUpdatePlan> r = resolveUpdatePlan(in.plan, in.planPath, progress);
   ASSERT_EQ(outcome(r), "ok");
   EXPECT_EQ(r->displayName, "Integrated");
   EXPECT_TRUE(r->hasUninstallManifest);
