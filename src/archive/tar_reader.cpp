@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "archive/archive_path.h"
-#include "archive/pax_records.h"
 #include "common/hex.h"
 #include "platform/fs.h"
 

@@ -11,13 +11,13 @@
 
 #include "archive/pull_reader.h"
 #include "archive/tar_extraction.h"
+#include "archive/tar_format.h"
 #include "archive/update_recipe.h"
 #include "common/result.h"
 #include "common/sha256.h"
 
 namespace tl {
 
-inline constexpr std::size_t kTarBlockSize = 512;
 inline constexpr std::size_t kTarPieceSize = 65536;
 inline constexpr std::uint64_t kMaxTarExtensionSize = 65536;
 inline constexpr std::size_t kMaxTarEntries = 100000;

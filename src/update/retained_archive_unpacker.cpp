@@ -9,14 +9,13 @@
 #include <vector>
 
 #include "archive/no_follow_access.h"
-#include "archive/pax_records.h"
+#include "archive/tar_format.h"
 #include "common/diagnostics.h"
 
 namespace tl {
 
 namespace {
 
-constexpr std::size_t kBlock = 512;
 // Unread bytes move to the window's front once a header starts past this.
 constexpr std::size_t kCompactAfter = 3072;
 constexpr std::size_t kMaxLinkTarget = 1024;
@@ -27,11 +26,11 @@ constexpr std::size_t kMagicOffset = 257;
 constexpr std::size_t kPrefixOffset = 345, kPrefixLength = 155;
 constexpr std::size_t kNameLength = 100;
 
-using Header = std::array<char, kBlock>;
+using Header = std::array<char, kTarBlockSize>;
 
 bool isSeparator(char c) { return c == '/' || c == '\\'; }
 
-std::uint64_t paddingAfter(std::uint64_t size) { return (kBlock - size % kBlock) % kBlock; }
+std::uint64_t paddingAfter(std::uint64_t size) { return (kTarBlockSize - size % kTarBlockSize) % kTarBlockSize; }
 
 std::string_view textField(const Header& h, std::size_t offset, std::size_t length) {
   const char* begin = h.data() + offset;
@@ -207,10 +206,10 @@ class RetainedArchiveUnpacker {
       if (window_.position() > kCompactAfter) window_.compact();
       TRY(window_.topUp());
       if (window_.available() == 0) return success();
-      if (window_.available() < kBlock) return Error::UnexpectedEndOfStream;
+      if (window_.available() < kTarBlockSize) return Error::UnexpectedEndOfStream;
       Header header;
-      std::memcpy(header.data(), window_.data(), kBlock);
-      window_.consume(kBlock);
+      std::memcpy(header.data(), window_.data(), kTarBlockSize);
+      window_.consume(kTarBlockSize);
 
       const std::uint64_t size = TRY(parseSize(header));
       const std::string path = entryPath(header);

@@ -1,14 +1,18 @@
 #pragma once
-// The text inside tar extension data: pax records "<length> <key>=<value>\n"
-// one after another, and the integer text that headers and records hold.
-// Shared by the full tar reader and the retained-archive unpacker so that
-// both read an extended header the same way.
+// What the two tar readers (the full one and the retained-archive unpacker)
+// share of the format: the block size, the integer text that headers and
+// records hold, and pax records "<length> <key>=<value>\n" one after
+// another, so that both read an extended header the same way.
+#include <cstddef>
 #include <cstdint>
 #include <string_view>
 
 #include "common/result.h"
 
 namespace tl {
+
+// Headers are one block; data is padded with zeros to whole blocks.
+inline constexpr std::size_t kTarBlockSize = 512;
 
 // Unsigned integer text: an optional '+' (or '-' before a zero value), digits
 // of the base, '_' between digits. Anything else is InvalidCharacter, a value

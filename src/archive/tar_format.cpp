@@ -1,4 +1,4 @@
-#include "archive/pax_records.h"
+#include "archive/tar_format.h"
 
 #include <limits>
 
