@@ -8,7 +8,6 @@
 // The folder defaults to /dev/shm (else /tmp). Our unpacker syncs every file
 // to disk and tar does not, so on a disk-backed folder the comparison mostly
 // measures fsync; a memory-backed folder compares the unpacking itself.
-#include <stdlib.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -16,40 +15,19 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <random>
 #include <string>
 
 #include "archive/tar_reader.h"
 #include "platform/fs.h"
 #include "platform/io_context.h"
 #include "../tests/support/tar_builder.h"
+#include "app_archive.h"
 
 namespace {
 
 namespace stdfs = std::filesystem;
 
-double seconds(std::chrono::steady_clock::time_point since) {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
-}
-
-std::string buildArchive(std::size_t files, std::uint64_t& payload) {
-  std::mt19937_64 rng(42);
-  tl::test::TarBuilder b;
-  b.dir("app");
-  payload = 0;
-  for (std::size_t i = 0; i < files; ++i) {
-    const std::string folder = "app/d" + std::to_string(i % 50);
-    if (i < 50) b.dir(folder);
-    // Mostly small files, a few large ones, as an application tree has.
-    std::size_t size = rng() % 16384;
-    if (i % 500 == 0) size = 4u << 20;
-    std::string data(size, '\0');
-    for (std::size_t k = 0; k < size; k += 8) data[k] = static_cast<char>(rng());
-    payload += size;
-    b.file(folder + "/f" + std::to_string(i), data);
-  }
-  return b.end().bytes();
-}
+using tl::bench::secondsSince;
 
 std::string buildLinkChain(std::size_t links) {
   tl::test::TarBuilder b;
@@ -77,7 +55,7 @@ bool timeBoth(const stdfs::path& work, const std::string& name, const std::strin
   tl::MemoryPullReader reader(tar);
   auto start = std::chrono::steady_clock::now();
   auto result = tl::extractTarArchive(reader, tar.size(), &destination);
-  ours = seconds(start);
+  ours = secondsSince(start);
   if (!result.ok()) {
     std::printf("extractTarArchive failed: %s\n", std::string(tl::errorName(result.error())).c_str());
     return false;
@@ -86,7 +64,7 @@ bool timeBoth(const stdfs::path& work, const std::string& name, const std::strin
       "tar -xf '" + tarPath.string() + "' -C '" + (work / ("tar-" + name)).string() + "'";
   start = std::chrono::steady_clock::now();
   const int rc = std::system(command.c_str());
-  theirs = seconds(start);
+  theirs = secondsSince(start);
   if (rc != 0) {
     std::printf("tar -xf failed (%d)\n", rc);
     return false;
@@ -97,19 +75,15 @@ bool timeBoth(const stdfs::path& work, const std::string& name, const std::strin
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string base = argc > 1 ? argv[1] : (stdfs::is_directory("/dev/shm") ? "/dev/shm" : "/tmp");
   const std::size_t files = argc > 2 ? std::stoul(argv[2]) : 20000;
-  std::string templ = base + "/tl-tar-bench-XXXXXX";
-  if (::mkdtemp(templ.data()) == nullptr) {
-    std::perror("mkdtemp");
-    return 1;
-  }
+  const std::string templ = tl::bench::makeWorkFolder(argc, argv, "tl-tar-bench");
+  if (templ.empty()) return 1;
   const stdfs::path work = templ;
   tl::IoContext ctx;
   tl::setIo(&ctx);
 
   std::uint64_t payload = 0;
-  const std::string tar = buildArchive(files, payload);
+  const std::string tar = tl::bench::buildAppArchive(files, payload);
   const double mib = static_cast<double>(tar.size()) / (1024.0 * 1024.0);
   std::printf("archive: %zu files, %.1f MiB (%.1f MiB of file data) in %s\n", files, mib,
               static_cast<double>(payload) / (1024.0 * 1024.0), templ.c_str());
