@@ -17,15 +17,20 @@ std::string shortcutPrecheckScript(std::string_view p) {
   s += "    [void]$WshShell.CreateShortcut('" + P + "').TargetPath\n";
   s += "} catch {\n";
   s += "    # An edited/non-shortcut file is not Tamberlock-owned. Preserve it.\n";
+  s += "    exit 0\n";
   s += "}\n";
   return s;
 }
 
 std::string stopProcessesScript(std::string_view r) {
-  return "$root = [IO.Path]::GetFullPath('" + std::string(r) +
-         "').TrimEnd('\\') + '\\'; Get-CimInstance Win32_Process | Where-Object { $_.ExecutablePath -and "
+  // A process that ended between the listing and its stop is no failure; one
+  // that could not be stopped is, once the others were tried.
+  return "$ErrorActionPreference = 'Stop'; $root = [IO.Path]::GetFullPath('" + std::string(r) +
+         "').TrimEnd('\\') + '\\'; $failed = @(Get-CimInstance Win32_Process | Where-Object { $_.ExecutablePath -and "
          "[IO.Path]::GetFullPath($_.ExecutablePath).StartsWith($root, [StringComparison]::OrdinalIgnoreCase) } | "
-         "ForEach-Object { Stop-Process -Id $_.ProcessId -Force -ErrorAction SilentlyContinue }";
+         "ForEach-Object { try { Stop-Process -Id $_.ProcessId -Force } catch { "
+         "if ($_.FullyQualifiedErrorId -notlike 'NoProcessFoundForGivenId,*') { $true } } }); "
+         "if ($failed.Count -gt 0) { exit 1 }; exit 0";
 }
 
 std::string updateTaskName(std::string_view identifier, std::string_view channel) {

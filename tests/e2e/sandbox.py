@@ -184,11 +184,12 @@ class Sandbox:
         if os.path.exists(path):
             os.unlink(path)
 
-    def add_fault(self, role, *patterns, exit_code=None, times=None):
+    def add_fault(self, role, *patterns, exit_code=None, times=None, exited=False):
         """Appends a fault rule: role and argument patterns (a lone "*" takes
-        any run of arguments), optionally the exit status and how often it fires."""
+        any run of arguments), optionally the exit status and how often it
+        fires; `exited` (Stop-Process only) ends the process before its stop."""
         line = " ".join(_quote_rule_token(t) for t in (role,) + patterns)
-        options = []
+        options = ["exited"] if exited else []
         if exit_code is not None:
             options.append("exit %d" % exit_code)
         if times is not None:

@@ -61,14 +61,18 @@ def precheck_script(path):
             f"    [void]$WshShell.CreateShortcut('{p}').TargetPath\n"
             "} catch {\n"
             "    # An edited/non-shortcut file is not Tamberlock-owned. Preserve it.\n"
+            "    exit 0\n"
             "}\n")
 
 
 def stop_script(root):
-    return (f"$root = [IO.Path]::GetFullPath('{ps_quote(root)}').TrimEnd('\\') + '\\'; "
-            "Get-CimInstance Win32_Process | Where-Object { $_.ExecutablePath -and "
+    return ("$ErrorActionPreference = 'Stop'; "
+            f"$root = [IO.Path]::GetFullPath('{ps_quote(root)}').TrimEnd('\\') + '\\'; "
+            "$failed = @(Get-CimInstance Win32_Process | Where-Object { $_.ExecutablePath -and "
             "[IO.Path]::GetFullPath($_.ExecutablePath).StartsWith($root, [StringComparison]::OrdinalIgnoreCase) } | "
-            "ForEach-Object { Stop-Process -Id $_.ProcessId -Force -ErrorAction SilentlyContinue }")
+            "ForEach-Object { try { Stop-Process -Id $_.ProcessId -Force } catch { "
+            "if ($_.FullyQualifiedErrorId -notlike 'NoProcessFoundForGivenId,*') { $true } } }); "
+            "if ($failed.Count -gt 0) { exit 1 }; exit 0")
 
 
 def folder_script(name):
@@ -105,6 +109,15 @@ class StandinTest(unittest.TestCase):
         with open(path, "w", encoding="utf-8") as f:
             f.write(text)
         return path
+
+    def start(self, *parts):
+        """A copy of sleep run from the sandbox path `parts`."""
+        exe = os.path.join(self.sb.root, *parts)
+        os.makedirs(os.path.dirname(exe), exist_ok=True)
+        shutil.copy(shutil.which("sleep"), exe)
+        p = subprocess.Popen([exe, "60"])
+        self.addCleanup(lambda: (p.kill(), p.wait()))
+        return p
 
 
 class RoleAndLog(StandinTest):
@@ -186,6 +199,9 @@ class Faults(StandinTest):
 
     def test_a_malformed_rules_file_is_refused(self):
         self.sb.add_fault("reg.exe", "*", exit_code=0)
+        self.assertEqual(self.sb.run_tool("reg.exe", "query", "HKCU").returncode, REFUSED)
+        self.sb.clear_faults()
+        self.sb.add_fault("reg.exe", "*", exited=True)
         self.assertEqual(self.sb.run_tool("reg.exe", "query", "HKCU").returncode, REFUSED)
 
 
@@ -327,14 +343,6 @@ class PowerShellShortcuts(StandinTest):
 
 
 class PowerShellStop(StandinTest):
-    def start(self, *parts):
-        exe = os.path.join(self.sb.root, *parts)
-        os.makedirs(os.path.dirname(exe), exist_ok=True)
-        shutil.copy(shutil.which("sleep"), exe)
-        p = subprocess.Popen([exe, "60"])
-        self.addCleanup(lambda: (p.kill(), p.wait()))
-        return p
-
     def test_stop_ends_only_processes_run_from_inside_the_folder(self):
         inside = self.start("app", "bin", "launcher.exe")
         deeper = self.start("app", "x", "y", "tool.exe")
@@ -352,6 +360,43 @@ class PowerShellStop(StandinTest):
     def test_stop_refuses_a_folder_that_would_end_everything(self):
         self.assertEqual(self.ps(stop_script("Z:\\")).returncode, REFUSED)
         self.assertEqual(self.ps(stop_script("Z:\\tmp")).returncode, REFUSED)
+
+
+class PowerShellExitStatus(StandinTest):
+    """-Command's exit status: `exit N`, 1 for an error that ends the script,
+    else $? of the last statement (false after a caught or suppressed error)."""
+
+    def test_exit_status_of_each_script_in_each_case(self):
+        d = self.sb.desktop
+        user_file = self.touch(os.path.join(d, "Notes.lnk"), "the user's own notes")
+        stopped = self.start("stopped", "bin", "worker")
+        self.start("gone", "bin", "worker")
+        stays = self.start("stays", "bin", "worker")
+        self.sb.add_fault("Stop-Process", "*\\gone\\bin\\worker", exited=True)
+        self.sb.add_fault("Stop-Process", "*\\stays\\bin\\worker")
+        time.sleep(0.2)
+
+        def root(name):
+            return to_win(os.path.join(self.sb.root, name))
+
+        cases = [
+            ("pre-check: a user's file, caught and left with exit 0", precheck_script(to_win(user_file)), 0),
+            ("remove: a user's file, caught and left with exit 0", remove_script(to_win(user_file), "Z:\\x"), 0),
+            ("create: Save fails, the last statement", create_script(to_win(os.path.join(d, "no", "A.lnk")),
+                                                                    "Z:\\x", "Z:\\", "Z:\\x"), 1),
+            ("stop: a process ended", stop_script(root("stopped")), 0),
+            ("stop: a process gone before its stop", stop_script(root("gone")), 0),
+            ("stop: a process that could not be stopped", stop_script(root("stays")), 1),
+        ]
+        for name, script, code in cases:
+            p = self.ps(script)
+            self.assertEqual(p.returncode, code, (name, p.stderr))
+        self.assertEqual(stopped.wait(timeout=10), -9)
+        self.assertIsNone(stays.poll())
+        self.assertTrue(os.path.exists(user_file))
+        stops = [os.path.basename(os.path.dirname(os.path.dirname(c[1].replace("\\", "/"))))
+                 for c in self.sb.calls("Stop-Process")]
+        self.assertEqual(stops, ["stopped", "gone", "stays"])
 
 
 class CmdCleanupScript(StandinTest):

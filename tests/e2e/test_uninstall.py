@@ -411,6 +411,17 @@ class FailedRemoval(UninstallBase):
         self.assert_app_removed(root)
         self.assert_registration_removed(root)
 
+    def test_a_process_that_ends_during_the_stop_is_no_failure(self):
+        root = self.install()
+        worker = self.start_app_process(root)
+        self.sb.add_fault("Stop-Process", "*\\app\\bin\\worker", exited=True)
+        self.assertEqual(self.uninstall(root, "--quiet"), (0, ""))
+        self.assertEqual(worker.wait(timeout=5), -9)
+        self.assertEqual(len(self.sb.calls("Stop-Process")), 1)
+        self.wait_for_cleanup()
+        self.assert_app_removed(root)
+        self.assert_registration_removed(root)
+
     def test_a_registry_entry_already_gone_does_not_stop_the_clean_up(self):
         root = self.install()
         self.sb.run_tool("reg.exe", "delete", UNINSTALL_KEY + IDENT + ".stable", "/f", "/reg:64")

@@ -16,6 +16,7 @@ struct Rule {
   std::string role;
   std::vector<std::string> patterns;
   int exitCode = 1;
+  bool exited = false;
   std::int64_t times = -1;  // unlimited
   std::string head;         // role and patterns, quoted again, for rewriting
 };
@@ -81,7 +82,13 @@ std::optional<Rule> parseRule(std::string_view line, int lineNo) {
   if (i < toks.size()) {
     bool any = false;
     for (++i; i < toks.size(); i += 2) {
-      if (toks[i] == "exit") {
+      if (toks[i] == "exited") {
+        if (r.role != "Stop-Process") {
+          throw Refusal("faults line " + std::to_string(lineNo) + ": exited is for Stop-Process only");
+        }
+        r.exited = true;
+        --i;  // a keyword without a value
+      } else if (toks[i] == "exit") {
         r.exitCode = parseCount(toks, i + 1, lineNo);
         if (r.exitCode == 0 || r.exitCode > 255) {
           throw Refusal("faults line " + std::to_string(lineNo) + ": exit must be 1..255");
@@ -138,13 +145,13 @@ std::optional<FiredFault> matchFault(std::string_view role, const std::vector<st
     if (!globMatch(rule->role, std::string(role))) continue;
     if (!matchArgs(rule->patterns, 0, args, 0)) continue;
     if (rule->times > 0) {
-      lines[n] = rule->head + " => exit " + std::to_string(rule->exitCode) + " times " +
-                 std::to_string(rule->times - 1);
+      lines[n] = rule->head + (rule->exited ? " => exited" : " => exit " + std::to_string(rule->exitCode)) +
+                 " times " + std::to_string(rule->times - 1);
       std::string out;
       for (const std::string& l : lines) out += l + "\n";
       writeHostFileAtomically(path, out);
     }
-    return FiredFault{rule->exitCode, lineNo};
+    return FiredFault{rule->exitCode, lineNo, rule->exited};
   }
   return std::nullopt;
 }

@@ -62,13 +62,16 @@ constexpr std::string_view kPreCheck =
     "    [void]$WshShell.CreateShortcut('" SLOT(0) "').TargetPath\n"
     "} catch {\n"
     "    # An edited/non-shortcut file is not Tamberlock-owned. Preserve it.\n"
+    "    exit 0\n"
     "}\n";
 
 constexpr std::string_view kStopProcesses =
-    "$root = [IO.Path]::GetFullPath('" SLOT(0) "').TrimEnd('\\') + '\\'; "
-    "Get-CimInstance Win32_Process | Where-Object { $_.ExecutablePath -and "
+    "$ErrorActionPreference = 'Stop'; $root = [IO.Path]::GetFullPath('" SLOT(0) "').TrimEnd('\\') + '\\'; "
+    "$failed = @(Get-CimInstance Win32_Process | Where-Object { $_.ExecutablePath -and "
     "[IO.Path]::GetFullPath($_.ExecutablePath).StartsWith($root, [StringComparison]::OrdinalIgnoreCase) } | "
-    "ForEach-Object { Stop-Process -Id $_.ProcessId -Force -ErrorAction SilentlyContinue }";
+    "ForEach-Object { try { Stop-Process -Id $_.ProcessId -Force } catch { "
+    "if ($_.FullyQualifiedErrorId -notlike 'NoProcessFoundForGivenId,*') { $true } } }); "
+    "if ($failed.Count -gt 0) { exit 1 }; exit 0";
 
 #undef SLOT
 
@@ -76,11 +79,26 @@ constexpr std::string_view kShellFolderPrefix =
     "[Console]::OutputEncoding = [Text.UTF8Encoding]::new(); "
     "[Environment]::GetFolderPath([Environment+SpecialFolder]::";
 
-// A failed statement: PowerShell writes the error record and the run ends
-// with exit code 1 (every later statement depends on the failed one).
-int scriptError(const std::string& message) {
+// How `powershell.exe -Command` sets its exit status: an `exit N` statement
+// gives N; an error that ends the script (any error outside a try while
+// $ErrorActionPreference is 'Stop') gives 1; otherwise the status of the last
+// statement ($?) decides: 1 when that statement reported any error, also one
+// that a catch block handled without leaving the script or one kept quiet by
+// -ErrorAction SilentlyContinue, 0 when it reported none. Every script below
+// ends through one of these three, so its status follows that rule.
+int exitStatement(int code) { return code; }
+
+int terminatingError(const std::string& message) {
   std::fprintf(stderr, "%s\r\n", message.c_str());
   return 1;
+}
+
+int lastStatement(bool reportedError) { return reportedError ? 1 : 0; }
+
+// The error record of a statement that failed without ending the script.
+int lastStatementFailed(const std::string& message) {
+  std::fprintf(stderr, "%s\r\n", message.c_str());
+  return lastStatement(true);
 }
 
 std::string errnoText() { return std::strerror(errno); }
@@ -141,29 +159,34 @@ std::optional<LoadedShortcut> openShortcut(const std::string& link, std::string&
   return out;
 }
 
+// No $ErrorActionPreference here: a failing statement does not end the
+// script, but whatever fails leaves nothing to save, so the last statement,
+// $Shortcut.Save(), fails too.
 int createShortcut(const std::vector<std::string>& v) {
   std::string error;
   std::optional<LoadedShortcut> sc = openShortcut(v[0], error);
-  if (!sc) return scriptError(error);
+  if (!sc) return lastStatementFailed(error);
   sc->shortcut.targetPath = v[1];
   sc->shortcut.workingDirectory = v[2];
   sc->shortcut.iconLocation = v[3];
   sc->shortcut.windowStyle = 1;
   std::optional<std::string> text = formatShortcut(sc->shortcut);
-  if (!text) return scriptError("Exception calling \"Save\" with \"0\" argument(s): \"a value holds a line break\"");
+  if (!text) {
+    return lastStatementFailed("Exception calling \"Save\" with \"0\" argument(s): \"a value holds a line break\"");
+  }
   std::size_t slash = sc->host.find_last_of('/');
   std::string parent = slash == 0 ? "/" : sc->host.substr(0, slash);
   struct stat st {};
   if (::stat(parent.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-    return scriptError("Exception calling \"Save\" with \"0\" argument(s): \"Unable to save shortcut \"" + v[0] +
-                       "\".\"");
+    return lastStatementFailed("Exception calling \"Save\" with \"0\" argument(s): \"Unable to save shortcut \"" +
+                               v[0] + "\".\"");
   }
   try {
     writeHostFileAtomically(sc->host, *text);
   } catch (const ToolFailure& f) {
-    return scriptError("Exception calling \"Save\" with \"0\" argument(s): \"" + std::string(f.what()) + "\"");
+    return lastStatementFailed("Exception calling \"Save\" with \"0\" argument(s): \"" + std::string(f.what()) + "\"");
   }
-  return 0;
+  return lastStatement(false);
 }
 
 // Test-Path -LiteralPath: an empty path is a parameter binding error, which
@@ -174,27 +197,28 @@ void requireNonEmptyLiteralPath(const std::string& path) {
   }
 }
 
+// Under $ErrorActionPreference = 'Stop' every error outside the try ends the
+// script; the shortcut read's catch leaves with exit 0.
 int removeShortcutIfTargetMatches(const std::vector<std::string>& v) {
   const std::string& link = v[0];
   requireNonEmptyLiteralPath(link);
   std::optional<std::string> host = toHostPath(link);
   struct stat st {};
-  if (!host || ::stat(host->c_str(), &st) != 0 || S_ISDIR(st.st_mode)) return 0;
+  if (!host || ::stat(host->c_str(), &st) != 0 || S_ISDIR(st.st_mode)) return exitStatement(0);
   std::string error;
   std::optional<LoadedShortcut> sc = openShortcut(link, error);
-  if (!sc) return 0;  // caught: the file is left alone
-  if (isNullOrWhiteSpace(sc->shortcut.targetPath)) return 0;
+  if (!sc) return exitStatement(0);  // caught: the file is left alone
+  if (isNullOrWhiteSpace(sc->shortcut.targetPath)) return exitStatement(0);
   std::string actual;
   std::string expected;
   if (!getFullPath(expandEnvironmentVariables(sc->shortcut.targetPath), actual, error) ||
       !getFullPath(v[1], expected, error)) {
-    return scriptError("Exception calling \"GetFullPath\" with \"1\" argument(s): \"" + error + "\"");
+    return terminatingError("Exception calling \"GetFullPath\" with \"1\" argument(s): \"" + error + "\"");
   }
-  if (!equalsOrdinalIgnoreCase(actual, expected)) return 0;
-  if (::unlink(sc->host.c_str()) != 0) {
-    return scriptError("Remove-Item : Cannot remove item " + link + ": " + errnoText());
+  if (equalsOrdinalIgnoreCase(actual, expected) && ::unlink(sc->host.c_str()) != 0) {
+    return terminatingError("Remove-Item : Cannot remove item " + link + ": " + errnoText());
   }
-  return 0;
+  return lastStatement(false);
 }
 
 int preCheck(const std::vector<std::string>& v) {
@@ -202,18 +226,24 @@ int preCheck(const std::vector<std::string>& v) {
   std::optional<std::string> host = toHostPath(v[0]);
   struct stat st {};
   // Test-Path follows links: a dangling one is not there.
-  if (!host || ::stat(host->c_str(), &st) != 0) return 0;
-  if (::lstat(host->c_str(), &st) != 0) return scriptError("Get-Item : " + errnoText());
-  if (S_ISDIR(st.st_mode) || S_ISLNK(st.st_mode)) return 2;
-  // The shortcut read is caught whatever it finds.
-  return 0;
+  if (!host || ::stat(host->c_str(), &st) != 0) return exitStatement(0);
+  if (::lstat(host->c_str(), &st) != 0) return terminatingError("Get-Item : " + errnoText());
+  if (S_ISDIR(st.st_mode) || S_ISLNK(st.st_mode)) return exitStatement(2);
+  std::string error;
+  // A file that is not a shortcut: the catch leaves with exit 0.
+  if (!openShortcut(v[0], error)) return exitStatement(0);
+  return lastStatement(false);
 }
 
+// $ErrorActionPreference = 'Stop': a folder that GetFullPath refuses or a
+// failed listing ends the script; a stop that fails is caught, and counted
+// unless the process was already gone; the script then leaves with exit 1
+// or 0.
 int stopProcesses(const std::vector<std::string>& v) {
   std::string full;
   std::string error;
   if (!getFullPath(v[0], full, error)) {
-    return scriptError("Exception calling \"GetFullPath\" with \"1\" argument(s): \"" + error + "\"");
+    return terminatingError("Exception calling \"GetFullPath\" with \"1\" argument(s): \"" + error + "\"");
   }
   while (!full.empty() && full.back() == '\\') full.pop_back();
   std::string root = full + "\\";
@@ -222,8 +252,9 @@ int stopProcesses(const std::vector<std::string>& v) {
   std::size_t depth = 0;
   for (std::size_t i = 3; i < root.size(); ++i) depth += root[i] == '\\';
   if (depth < 2) throw Refusal("refusing to end every process under " + root);
-  stopProcessesUnder(root);
-  return 0;
+  StopOutcome outcome = stopProcessesUnder(root);
+  if (outcome.error) return terminatingError(*outcome.error);
+  return exitStatement(outcome.couldNotStop > 0 ? 1 : 0);
 }
 
 int shellFolder(std::string_view name) {
@@ -239,7 +270,7 @@ int shellFolder(std::string_view name) {
       if (line.size() > name.size() && line.substr(0, name.size()) == name && line[name.size()] == '=') {
         std::string out = std::string(line.substr(name.size() + 1)) + "\r\n";
         std::fwrite(out.data(), 1, out.size(), stdout);
-        return 0;
+        return lastStatement(false);
       }
     }
   }
@@ -252,7 +283,7 @@ int shellFolder(std::string_view name) {
   // GetFolderPath answers with an empty string when it knows no folder.
   std::string out = folder + "\r\n";
   std::fwrite(out.data(), 1, out.size(), stdout);
-  return 0;
+  return lastStatement(false);
 }
 
 struct Script {
