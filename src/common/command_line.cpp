@@ -156,7 +156,14 @@ std::string quoteWindowsArg(std::string_view arg) {
   return out;
 }
 
-std::string buildCommandLine(const std::vector<std::string>& argv) { return buildAll(argv); }
+Result<std::string> buildCommandLine(const std::vector<std::string>& argv) {
+  // CreateProcessW reads the command line up to its first NUL: an argument
+  // holding one would end the line there and drop every argument after it.
+  for (const std::string& arg : argv) {
+    if (arg.find('\0') != std::string::npos) return Error::ArgumentContainsNul;
+  }
+  return buildAll(argv);
+}
 
 std::u16string buildCommandLineUtf16(const std::vector<std::u16string>& argv) { return buildAll(argv); }
 

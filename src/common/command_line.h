@@ -6,6 +6,8 @@
 #include <string_view>
 #include <vector>
 
+#include "common/result.h"
+
 namespace tl {
 
 // Position in a command line being split. The first argument is the program
@@ -41,7 +43,8 @@ std::string quoteWindowsArg(std::string_view arg);
 // element is written by the program-name rule: quoted when it is empty or
 // holds a space or tab, backslashes untouched. A double quote cannot be part
 // of a program name (nor of any Windows file name) and is left out of it.
-std::string buildCommandLine(const std::vector<std::string>& argv);
+// An argument holding a NUL byte is ArgumentContainsNul.
+[[nodiscard]] Result<std::string> buildCommandLine(const std::vector<std::string>& argv);
 std::u16string buildCommandLineUtf16(const std::vector<std::u16string>& argv);
 
 }  // namespace tl

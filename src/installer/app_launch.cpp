@@ -14,7 +14,10 @@ void launchInstalledApp(std::string_view appDir) {
   process::SpawnOptions opts;
   opts.streams = process::StdStreams::Null;
   opts.noWindow = false;  // the application shows its own window
-  Status started = process::spawnDetached(launcher, buildCommandLine({launcher}), opts);
+  Status started = [&]() -> Status {
+    std::string commandLine = TRY(buildCommandLine({launcher}));
+    return process::spawnDetached(launcher, commandLine, opts);
+  }();
   if (!started) {
     diagLine({"Warning: The application was installed, but it could not be launched: ", started.error()});
   }

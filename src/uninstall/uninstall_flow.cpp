@@ -171,7 +171,8 @@ Status runUninstall(const UninstallOptions& options) {
   opts.workingDirectory = copy.folder();
   opts.streams = process::StdStreams::Null;
   opts.noWindow = true;
-  TRY(process::spawnDetached(copy.path(), buildCommandLine(argv), opts));
+  std::string commandLine = TRY(buildCommandLine(argv));
+  TRY(process::spawnDetached(copy.path(), commandLine, opts));
   copy.handedOver();
   return success();
 }

@@ -102,7 +102,8 @@ Status scheduleFileDeletion(std::string_view targetPath) {
   // holding '&' would split it, and one holding parentheses and a space loses
   // its quotes. The script is therefore named relative to the working
   // directory, which is its folder; its name is plain ASCII.
-  return process::spawnDetached(cmd, buildCommandLine({cmd, "/d", "/c", ".\\" + scriptName}), opts);
+  std::string commandLine = TRY(buildCommandLine({cmd, "/d", "/c", ".\\" + scriptName}));
+  return process::spawnDetached(cmd, commandLine, opts);
 }
 
 }  // namespace tl

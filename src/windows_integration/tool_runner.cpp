@@ -62,8 +62,8 @@ Result<std::vector<std::string>> powershellCommand(std::string_view script) {
 
 Result<QuietRunResult> runCommandQuietly(const std::vector<std::string>& argv) {
   if (argv.empty()) return Error::InvalidArguments;
-  process::ExitStatus status =
-      TRY(process::runAndWait(argv[0], buildCommandLine(argv), quietOptions()));
+  std::string commandLine = TRY(buildCommandLine(argv));
+  process::ExitStatus status = TRY(process::runAndWait(argv[0], commandLine, quietOptions()));
   return QuietRunResult{status.succeeded()};
 }
 
@@ -75,8 +75,8 @@ Status runCommandStrict(const std::vector<std::string>& argv) {
 
 Result<CaptureRunResult> runCommandCapture(const std::vector<std::string>& argv) {
   if (argv.empty()) return Error::InvalidArguments;
-  process::CaptureResult cap =
-      TRY(process::runCapture(argv[0], buildCommandLine(argv), kCaptureLimit));
+  std::string commandLine = TRY(buildCommandLine(argv));
+  process::CaptureResult cap = TRY(process::runCapture(argv[0], commandLine, kCaptureLimit));
   return CaptureRunResult{cap.status.succeeded(), std::move(cap.out), std::move(cap.err)};
 }
 

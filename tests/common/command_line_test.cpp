@@ -83,9 +83,9 @@ TEST(CommandLine, QuotesOnlyWhatNeedsIt) {
     SCOPED_TRACE(arg);
     EXPECT_EQ(quoteWindowsArg(arg), quoted);
   }
-  EXPECT_EQ(buildCommandLine({"C:\\Program Files\\x.exe", "a b", ""}),
+  EXPECT_EQ(buildCommandLine({"C:\\Program Files\\x.exe", "a b", ""}).value(),
             "\"C:\\Program Files\\x.exe\" \"a b\" \"\"");
-  EXPECT_EQ(buildCommandLine({}), "");
+  EXPECT_EQ(buildCommandLine({}).value(), "");
 }
 
 TEST(CommandLine, BuildThenSplitGivesTheArgumentsBack) {
@@ -100,7 +100,7 @@ TEST(CommandLine, BuildThenSplitGivesTheArgumentsBack) {
       {"prog", "--quiet", "C:\\Users\\me\\AppData\\Local\\x\\"},
   };
   for (const Args& args : nasty) {
-    std::string line = buildCommandLine(args);
+    std::string line = buildCommandLine(args).value();
     SCOPED_TRACE(line);
     EXPECT_EQ(splitCommandLineUtf8(line), args);
   }
@@ -120,7 +120,7 @@ TEST(CommandLine, RandomArgumentVectorsRoundTrip) {
       for (int i = static_cast<int>(rng() % 7); i > 0; --i) a += pieces[rng() % std::size(pieces)];
       args.push_back(a);
     }
-    std::string line = buildCommandLine(args);
+    std::string line = buildCommandLine(args).value();
     ASSERT_EQ(splitCommandLineUtf8(line), args) << line;
     std::vector<std::u16string> wide;
     for (const std::string& a : args) wide.push_back(*wtf8ToUtf16(a));
@@ -128,8 +128,18 @@ TEST(CommandLine, RandomArgumentVectorsRoundTrip) {
   }
 }
 
+TEST(CommandLine, AnArgumentHoldingNulIsRefused) {
+  using namespace std::string_literals;
+  const Args cases[] = {
+      {"reg.exe", "add", "/d", "1.0\0x"s, "/f", "/reg:64"},
+      {"p", "\0"s},
+      {"p\0q"s, "a"},
+  };
+  for (const Args& args : cases) EXPECT_EQ(buildCommandLine(args).error(), Error::ArgumentContainsNul);
+}
+
 TEST(CommandLine, QuotesCannotBePartOfTheProgramName) {
-  EXPECT_EQ(splitCommandLineUtf8(buildCommandLine({"a\"b c", "d"})), (Args{"ab c", "d"}));
+  EXPECT_EQ(splitCommandLineUtf8(buildCommandLine({"a\"b c", "d"}).value()), (Args{"ab c", "d"}));
 }
 
 }  // namespace

@@ -542,6 +542,17 @@ class BootstrapInstall(UninstallBase):
         for link in self.shortcuts(NAME + " (Canary)"):
             self.assertFalse(os.path.lexists(link))
 
+    def test_a_version_holding_nul_is_refused_before_reg_exe_runs(self):
+        # Windows would end the command line at the NUL and drop "/f /reg:64".
+        root = self.unpack(version_json=json.dumps({"name": NAME, "identifier": IDENT, "version": "1.0\u0000x",
+                                                    "channel": "stable"}))
+        code, err = self.bootstrap(root)
+        self.assertEqual(code, 1)
+        self.assertTrue(err.endswith(self.failure("windows integration: register uninstall entry",
+                                                  "ArgumentContainsNul")), err)
+        self.assertEqual([c[4] for c in self.sb.calls("reg.exe") if c[1] == "add"], ["DisplayName"])
+        self.assertIsNone(self.sb.reg_values(UNINSTALL_KEY + IDENT + ".stable"))
+
     def test_only_the_bundled_manager_integrates(self):
         root = self.install()
         self.assertEqual(self.run_exe(os.path.join(root, "uninstall.exe"), "--bootstrap-install", to_win(root),

@@ -251,7 +251,7 @@ TEST_F(NamedMutexTest, ProcessesExcludeEachOther) {
       "import fcntl,sys\ntry:\n  f=open(sys.argv[1],'r+')\nexcept FileNotFoundError:\n  print('gone'); sys.exit()\n"
       "try:\n  fcntl.flock(f, fcntl.LOCK_EX | fcntl.LOCK_NB); print('free')\n"
       "except BlockingIOError:\n  print('busy')";
-  std::string cmd = buildCommandLine({"python3", "-c", probe, path});
+  std::string cmd = buildCommandLine({"python3", "-c", probe, path}).value();
   Result<process::CaptureResult> held = process::runCapture("Z:\\usr\\bin\\python3", cmd, 100);
   ASSERT_TRUE(held.ok());
   EXPECT_EQ(held->out, "busy\n");

@@ -36,8 +36,8 @@ class ProcessTest : public ::testing::Test {
   }
 };
 
-std::string sh(std::string_view script) { return buildCommandLine({"sh", "-c", std::string(script)}); }
-std::string py(std::string_view script) { return buildCommandLine({"python3", "-c", std::string(script)}); }
+std::string sh(std::string_view script) { return buildCommandLine({"sh", "-c", std::string(script)}).value(); }
+std::string py(std::string_view script) { return buildCommandLine({"python3", "-c", std::string(script)}).value(); }
 
 std::vector<std::string> splitNul(const std::string& s) {
   std::vector<std::string> out;
@@ -127,7 +127,7 @@ TEST_F(ProcessTest, ChildGetsTheSplitArgumentVector) {
   const std::vector<std::string> args = {
       "python3",  "-c", "import sys; sys.stdout.buffer.write(open('/proc/self/cmdline','rb').read())",
       "",         "a b", "trailing\\", "q\"uote", "\\\\server\\share\\", "\xC3\xA9t\xC3\xA9", "tab\there"};
-  Result<CaptureResult> r = runCapture(kPython, buildCommandLine(args), 1 << 16);
+  Result<CaptureResult> r = runCapture(kPython, buildCommandLine(args).value(), 1 << 16);
   ASSERT_TRUE(r.ok());
   EXPECT_TRUE(r->status.succeeded());
   EXPECT_EQ(splitNul(r->out), args);
@@ -165,7 +165,7 @@ TEST_F(ProcessTest, QuietChildrenHaveNullStreamsAndTheGivenFolder) {
       "import os,sys\n"
       "open(sys.argv[1],'w').write(' '.join([os.getcwd()] + [os.readlink('/proc/self/fd/%d' % i) for i in (0,1,2)]))";
   Result<ExitStatus> r =
-      runAndWait(kPython, buildCommandLine({"python3", "-c", script, dir.host("report")}), opts);
+      runAndWait(kPython, buildCommandLine({"python3", "-c", script, dir.host("report")}).value(), opts);
   ASSERT_TRUE(r.ok());
   ASSERT_TRUE(r->succeeded());
   EXPECT_EQ(readHostFile(dir.host("report")), dir.host("work dir") + " /dev/null /dev/null /dev/null");
@@ -206,7 +206,7 @@ TEST_F(ProcessTest, DetachedChildLeadsItsOwnSessionAndLeavesNoZombie) {
   std::string report = dir.host("report");
   std::string script = "import os,sys\nopen(sys.argv[1] + '.tmp','w').write('%d %d' % (os.getpid(), os.getsid(0)))\n"
                        "os.rename(sys.argv[1] + '.tmp', sys.argv[1])";
-  ASSERT_TRUE(spawnDetached(kPython, buildCommandLine({"python3", "-c", script, report}), {}).ok());
+  ASSERT_TRUE(spawnDetached(kPython, buildCommandLine({"python3", "-c", script, report}).value(), {}).ok());
   ASSERT_TRUE(test::eventually([&] { return ::access(report.c_str(), F_OK) == 0; }));
   std::istringstream in(readHostFile(report));
   long pid = 0, sid = 0;
@@ -272,13 +272,14 @@ TEST_F(ProcessTest, OwnPathIsThePathTheProgramWasStartedBy) {
   // The link is not resolved; a relative start path is taken against the
   // folder the child started in, with "." and ".." removed as written.
   const Case cases[] = {
-      {"absolute link", buildCommandLine({"sh", "-c", "exec \"$0\" " + report, dir.host("Setup Link")}),
+      {"absolute link", buildCommandLine({"sh", "-c", "exec \"$0\" " + report, dir.host("Setup Link")}).value(),
        dir.win("Setup Link")},
-      {"relative", buildCommandLine({"sh", "-c", "cd \"$0\" && exec ./sub/../'Setup Link' " + report, dir.hostPath()}),
+      {"relative",
+       buildCommandLine({"sh", "-c", "cd \"$0\" && exec ./sub/../'Setup Link' " + report, dir.hostPath()}).value(),
        dir.win("Setup Link")},
       // The starting folder as the shell reached it, not its real path.
       {"relative in a linked folder",
-       buildCommandLine({"sh", "-c", "cd \"$0\" && exec ./'Setup Link' " + report, dir.host("linked")}),
+       buildCommandLine({"sh", "-c", "cd \"$0\" && exec ./'Setup Link' " + report, dir.host("linked")}).value(),
        dir.win("linked\\Setup Link")},
   };
   for (const Case& c : cases) {

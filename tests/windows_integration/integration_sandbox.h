@@ -138,7 +138,7 @@ class IntegrationSandbox {
 
   // Runs a stand-in as a test would from a console and returns its output.
   process::CaptureResult runTool(std::vector<std::string> argv) const {
-    auto r = process::runCapture(argv[0], buildCommandLine(argv), 1 << 20);
+    auto r = process::runCapture(argv[0], buildCommandLine(argv).value(), 1 << 20);
     return r.ok() ? r.take() : process::CaptureResult{};
   }
 

@@ -93,7 +93,7 @@ TEST(PowerShellCommand, SurvivesTheWindowsSplitter) {
     EXPECT_EQ(std::vector<std::string>(argv->begin() + 1, argv->end() - 1),
               (std::vector<std::string>{"-NoProfile", "-NonInteractive", "-WindowStyle", "Hidden",
                                         "-Command"}));
-    EXPECT_EQ(splitCommandLineUtf8(buildCommandLine(*argv)), *argv);
+    EXPECT_EQ(splitCommandLineUtf8(buildCommandLine(*argv).value()), *argv);
   }
 }
 
