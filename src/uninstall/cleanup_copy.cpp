@@ -32,6 +32,12 @@ Status deleteRegistryKeyOrAbsent(std::string_view identifier, std::string_view c
   Result<std::string> key = uninstallRegistryKey(identifier, channel);
   Result<std::string> reg = systemToolPath("reg.exe");
   if (!key.ok() || !reg.ok()) return deleted;
+  // reg.exe query ends with 1 both for a missing key and for one this user
+  // may not read (access denied); nothing here tells the two apart. Both
+  // count as absent: a key under the user's own HKCU that they may neither
+  // delete nor read cannot be removed by a later run either, so holding the
+  // clean-up back for it would only leave the files behind too; at worst a
+  // stale entry stays.
   Result<QuietRunResult> query = runCommandQuietly({*reg, "query", *key, "/reg:64"});
   if (query.ok() && !query->succeeded) return success();
   return deleted;
