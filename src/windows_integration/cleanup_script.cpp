@@ -36,7 +36,25 @@ Result<std::string> escapeForScript(std::string_view text) {
   return out;
 }
 
+bool isSeparator(char c) { return c == '\\' || c == '/'; }
+
 }  // namespace
+
+Result<std::string> cleanupScriptArgument(std::string_view folder, std::string_view scriptName) {
+  // cmd.exe /c takes the rest of its command line as a command: a folder
+  // holding '&' would split it, and one holding parentheses and a space loses
+  // its quotes. The script is therefore named relative to the working
+  // directory, which is its folder; its name is plain ASCII.
+  const bool onShare = folder.size() >= 2 && isSeparator(folder[0]) && isSeparator(folder[1]);
+  if (!onShare) return ".\\" + std::string(scriptName);
+  // cmd.exe will not run in a folder on a share (or any "\\" path): it falls
+  // back to the Windows folder, where a relative name finds nothing. There the
+  // full path is given, with '\' only ('/' would read as a switch), and it
+  // must hold nothing that cmd.exe /c splits, redirects or expands at.
+  std::string path = TRY(resolvePath({folder, scriptName}));
+  if (path.find_first_of("&|<>^()@\"%;,=") != std::string::npos) return Error::InvalidPath;
+  return path;
+}
 
 Result<std::string> cleanupPingReference(std::string_view pingPath) {
   // The path is held to the script rule even when %SystemRoot% stands for
@@ -83,6 +101,7 @@ Status scheduleFileDeletion(std::string_view targetPath) {
   if (!folder) return Error::InvalidPath;
   std::string scriptName = "tamberlock-cleanup-" + hexNoLeadingZeros(io().randomU64()) + ".cmd";
   std::string scriptPath = joinPath({*folder, scriptName});
+  std::string scriptArgument = TRY(cleanupScriptArgument(*folder, scriptName));
   std::string target = TRY(cleanupTargetReference(targetPath));
   std::string pingPath = TRY(systemToolPath("ping.exe"));
   std::string ping = TRY(cleanupPingReference(pingPath));
@@ -98,11 +117,7 @@ Status scheduleFileDeletion(std::string_view targetPath) {
   opts.workingDirectory = *folder;
   opts.streams = process::StdStreams::Null;
   opts.noWindow = true;
-  // cmd.exe /c takes the rest of its command line as a command: a folder
-  // holding '&' would split it, and one holding parentheses and a space loses
-  // its quotes. The script is therefore named relative to the working
-  // directory, which is its folder; its name is plain ASCII.
-  std::string commandLine = TRY(buildCommandLine({cmd, "/d", "/c", ".\\" + scriptName}));
+  std::string commandLine = TRY(buildCommandLine({cmd, "/d", "/c", scriptArgument}));
   return process::spawnDetached(cmd, commandLine, opts);
 }
 

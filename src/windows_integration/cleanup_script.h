@@ -22,6 +22,11 @@ namespace tl {
 // (the variable is expanded by cmd.exe, without a code page); InvalidPath
 // otherwise.
 [[nodiscard]] Result<std::string> cleanupPingReference(std::string_view pingPath);
+// How cmd.exe /c names the script in `folder`, its working directory:
+// ".\<name>", or the full path when the folder starts with two separators (a
+// share, where cmd.exe will not run), which is InvalidPath when it holds a
+// character that cmd.exe /c would split, redirect or expand at.
+[[nodiscard]] Result<std::string> cleanupScriptArgument(std::string_view folder, std::string_view scriptName);
 // The twelve lines of the script, each ended by "\n".
 std::string cleanupScriptText(std::string_view targetReference, std::string_view pingReference);
 

@@ -205,6 +205,11 @@ class Sandbox:
         if os.path.exists(path):
             os.unlink(path)
 
+    def add_share(self, name, folder):
+        """Makes the share `name` ("\\\\server\\share") stand for the host `folder`."""
+        with open(os.path.join(self.state, "shares"), "a", encoding="utf-8") as f:
+            f.write("%s=%s\n" % (name, to_win(folder)))
+
     def set_ping_ms(self, ms):
         with open(os.path.join(self.state, "ping-ms"), "w") as f:
             f.write("%d\n" % ms)

@@ -473,6 +473,34 @@ class CmdCleanupScript(StandinTest):
         self.assertEqual(self.run_cmd(script).returncode, 0)
         self.assertFalse(os.path.exists(target) or os.path.exists(script))
 
+    def test_a_folder_on_a_share_is_no_working_folder(self):
+        # The clean-up script as the system writes it, beside its target in a
+        # temporary folder on a share.
+        share = os.path.join(self.sb.root, "server-share")
+        self.sb.add_share("\\\\server\\share", share)
+        folder = os.path.join(share, "Temp")
+        target = self.touch(os.path.join(folder, "tamberlock-uninstall-1a.exe"))
+        script = os.path.join(folder, "tamberlock-cleanup-2b.cmd")
+        with open(script, "w") as f:
+            f.write(cleanup_script("%~dp0tamberlock-uninstall-1a.exe", self.ping).replace("%%~dp0", "%~dp0"))
+        # Named relative to the working folder, it is looked for in the
+        # Windows folder instead.
+        p = self.sb.run_tool("cmd.exe", "/d", "/c", ".\\tamberlock-cleanup-2b.cmd", cwd=folder)
+        self.assertEqual(p.returncode, 1)
+        self.assertTrue(p.stderr.startswith(b"'\\\\server\\share\\Temp'\r\nCMD.EXE was started with the above path "
+                                            b"as the current directory.\r\nUNC paths are not supported."), p.stderr)
+        self.assertTrue(os.path.exists(target) and os.path.exists(script))
+        # Named by its full path it runs, and its own folder is the share's.
+        p = self.sb.run_tool("cmd.exe", "/d", "/c", "\\\\server\\share\\Temp\\tamberlock-cleanup-2b.cmd", cwd=folder)
+        self.assertEqual(p.returncode, 0, p.stderr)
+        self.assertFalse(os.path.exists(target) or os.path.exists(script))
+        self.assertEqual([c[1] for c in self.sb.calls("del")],
+                         ["\\\\server\\share\\Temp\\tamberlock-uninstall-1a.exe",
+                          "\\\\server\\share\\Temp\\tamberlock-cleanup-2b.cmd"])
+        # Other shares name nothing.
+        p = self.sb.run_tool("cmd.exe", "/d", "/c", "\\\\server\\other\\Temp\\x.cmd", cwd=self.sb.temp)
+        self.assertEqual(p.returncode, 1)
+
     def test_constructs_outside_the_script_are_refused(self):
         target = self.touch(os.path.join(self.sb.temp, "keep.exe"))
         good = cleanup_script(to_win(target), self.ping)
@@ -496,7 +524,7 @@ class CmdCleanupScript(StandinTest):
         for args in (["/c", to_win(script)], ["/d", "/c", to_win(target)]):
             self.assertEqual(self.sb.run_tool("cmd.exe", *args).returncode, REFUSED, args)
         # A script path that cmd.exe /c would split or expand.
-        for folder in ("A&B", "Work (1)", "100%"):
+        for folder in ("A&B", "Work (1)", "100%", "a,b", "a;b", "a=b"):
             os.makedirs(os.path.join(self.sb.temp, folder))
             script = self.write_script(good, name=os.path.join(folder, "c.cmd"))
             self.assertEqual(self.run_cmd(script).returncode, REFUSED, folder)

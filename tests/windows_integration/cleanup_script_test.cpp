@@ -58,6 +58,32 @@ TEST(CleanupScript, TargetRules) {
   }
 }
 
+TEST(CleanupScript, ScriptArgumentOnADriveOrAShare) {
+  struct Case {
+    std::string_view folder;
+    std::string_view argument;  // empty: InvalidPath
+  } cases[] = {
+      {"C:\\Users\\A&B (Work) 100%\\Temp", ".\\tamberlock-cleanup-1f.cmd"},
+      {"\\Temp", ".\\tamberlock-cleanup-1f.cmd"},
+      // On a share cmd.exe falls back to the Windows folder: the full path.
+      {"\\\\server\\share\\Temp", "\\\\server\\share\\Temp\\tamberlock-cleanup-1f.cmd"},
+      {"//server/share/My Temp/", "\\\\server\\share\\My Temp\\tamberlock-cleanup-1f.cmd"},
+      {"\\\\?\\UNC\\server\\share", "\\\\?\\UNC\\server\\share\\tamberlock-cleanup-1f.cmd"},
+      {"\\\\server\\share\\A&B", ""},
+      {"\\\\server\\share\\100%", ""},
+      {"\\\\server\\share\\a,b", ""},
+  };
+  for (const Case& c : cases) {
+    Result<std::string> arg = cleanupScriptArgument(c.folder, "tamberlock-cleanup-1f.cmd");
+    if (c.argument.empty()) {
+      EXPECT_EQ(arg.error(), Error::InvalidPath) << c.folder;
+    } else {
+      ASSERT_TRUE(arg.ok()) << c.folder;
+      EXPECT_EQ(*arg, c.argument);
+    }
+  }
+}
+
 TEST(CleanupScript, PingReference) {
   env::setForTesting({{"SystemRoot", "C:\\W\xC3\xAFn"}});
   EXPECT_EQ(*cleanupPingReference("C:\\Win%dir%\\System32\\ping.exe"),

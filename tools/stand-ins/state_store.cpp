@@ -66,14 +66,21 @@ std::string findStateDir() {
 
 void setInvokedPath(std::string path) { invokedPath() = std::move(path); }
 
+namespace {
+bool stateDirFound = false;
+}  // namespace
+
 const std::string& stateDir() {
   static const std::string dir = [] {
     std::string d = findStateDir();
     makeDirs(d);
     return d;
   }();
+  stateDirFound = true;
   return dir;
 }
+
+bool stateDirKnown() { return stateDirFound; }
 
 std::string statePath(std::string_view name) { return stateDir() + "/" + std::string(name); }
 

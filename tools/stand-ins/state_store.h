@@ -14,6 +14,8 @@ void setInvokedPath(std::string path);
 // Host path of the state folder, created when missing.
 const std::string& stateDir();
 std::string statePath(std::string_view name);
+// Whether stateDir() has been found already (finding it maps paths too).
+bool stateDirKnown();
 
 // Exclusive lock over the sandbox's whole state, held while alive. Parallel
 // stand-in runs (a test may start several) serialise on it.

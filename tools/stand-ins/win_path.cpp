@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "standin_error.h"
+#include "state_store.h"
 #include "text.h"
 
 namespace standin {
@@ -70,6 +72,66 @@ std::optional<std::string> findFolded(const std::string& dir, std::string_view n
   return found;
 }
 
+// Bytes of the root "\\server\share" at the start of a path, 0 when the
+// path does not start with one.
+std::size_t shareRootLength(std::string_view p) {
+  if (p.size() < 3 || p[0] != '\\' || p[1] != '\\') return 0;
+  std::size_t s1 = p.find('\\', 2);
+  if (s1 == std::string_view::npos || s1 == 2 || s1 + 1 >= p.size() || p[s1 + 1] == '\\') return 0;
+  std::size_t s2 = p.find('\\', s1 + 1);
+  return s2 == std::string_view::npos ? p.size() : s2;
+}
+
+struct Share {
+  std::string name;        // "\\server\share"
+  std::string hostFolder;  // the folder standing for it
+};
+
+// state\shares: one "\\server\share=<Windows path of a folder>" a line, the
+// shares that exist; read once. Until the state folder is known (finding it
+// maps paths too) there are none.
+const std::vector<Share>& shares() {
+  static std::optional<std::vector<Share>> table;
+  static bool loading = false;
+  static const std::vector<Share> none;
+  if (table) return *table;
+  if (loading || !stateDirKnown()) return none;
+  loading = true;
+  std::vector<Share> out;
+  try {
+    std::optional<std::string> text = readHostFile(statePath("shares"));
+    std::size_t start = 0;
+    while (text && start < text->size()) {
+      std::size_t nl = text->find('\n', start);
+      if (nl == std::string::npos) nl = text->size();
+      std::string line = text->substr(start, nl - start);
+      start = nl + 1;
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      if (line.empty() || line[0] == '#') continue;
+      std::size_t eq = line.find('=');
+      std::string name = line.substr(0, eq);
+      std::string folder = eq == std::string::npos ? "" : line.substr(eq + 1);
+      std::optional<std::string> host = folder.rfind("\\\\", 0) == 0 ? std::nullopt : toHostPath(folder);
+      if (shareRootLength(name) != name.size() || !host) throw Refusal("shares: bad line: " + line);
+      out.push_back({name, *host});
+    }
+  } catch (...) {
+    loading = false;
+    throw;
+  }
+  loading = false;
+  table = std::move(out);
+  return *table;
+}
+
+// The root of the current folder ("Z:\" or "\\server\share\") and the rest.
+void splitCurrentDirectory(const std::string& cwd, std::string& root, std::string& rest) {
+  std::size_t n = shareRootLength(cwd);
+  if (n == 0) n = 2;
+  root = cwd.substr(0, n) + "\\";
+  rest = n + 1 < cwd.size() ? cwd.substr(n + 1) : "";
+}
+
 }  // namespace
 
 std::string hostToWindows(std::string_view hostAbsolute) {
@@ -86,6 +148,13 @@ std::string currentDirectory() {
     buf.resize(buf.size() * 2);
   }
   buf.resize(std::char_traits<char>::length(buf.c_str()));
+  for (const Share& share : shares()) {
+    const std::string& f = share.hostFolder;
+    if (buf == f) return share.name;
+    if (buf.size() > f.size() && buf.compare(0, f.size(), f) == 0 && buf[f.size()] == '/') {
+      return share.name + hostToWindows(buf.substr(f.size())).substr(2);
+    }
+  }
   return hostToWindows(buf);
 }
 
@@ -115,7 +184,10 @@ bool getFullPath(std::string_view input, std::string& out, std::string& error) {
     return false;
   }
   bool trailing = p.back() == '\\';
-  const std::string cwd = currentDirectory();  // "Z:\..."
+  const std::string cwd = currentDirectory();  // "Z:\..." or "\\server\share\..."
+  std::string cwdRoot;
+  std::string cwdRest;
+  splitCurrentDirectory(cwd, cwdRoot, cwdRest);
   std::string root;
   std::string rest;
   if (p.rfind("\\\\", 0) == 0) {
@@ -145,11 +217,11 @@ bool getFullPath(std::string_view input, std::string& out, std::string& error) {
       rest = p.substr(2);
     }
   } else if (p[0] == '\\') {
-    root = cwd.substr(0, 3);
+    root = cwdRoot;
     rest = p.substr(1);
   } else {
-    root = cwd.substr(0, 3);
-    rest = cwd.substr(3) + "\\" + p;
+    root = cwdRoot;
+    rest = cwdRest + "\\" + p;
   }
   out = normalise(root, rest, trailing);
   return true;
@@ -163,9 +235,22 @@ std::optional<std::string> toHostPath(std::string_view windowsPath) {
   if (v.rfind("\\\\?\\", 0) == 0 || v.rfind("\\\\.\\", 0) == 0) {
     v.remove_prefix(4);
     std::string again;
-    if (!getFullPath(v, again, error)) return std::nullopt;
+    if (startsWithAsciiIgnoreCase(v, "UNC\\")) {
+      again = "\\\\" + std::string(v.substr(4));
+    } else if (!getFullPath(v, again, error)) {
+      return std::nullopt;
+    }
     full = again;
     v = full;
+  }
+  // A share names a folder only when state\shares says which.
+  if (std::size_t n = shareRootLength(v)) {
+    for (const Share& share : shares()) {
+      if (equalsAsciiIgnoreCase(v.substr(0, n), share.name)) {
+        return toHostPath(hostToWindows(share.hostFolder) + std::string(v.substr(n)));
+      }
+    }
+    return std::nullopt;
   }
   if (v.size() < 3 || !equalsAsciiIgnoreCase(v.substr(0, 3), "Z:\\")) return std::nullopt;
   v.remove_prefix(3);
