@@ -20,13 +20,13 @@ std::string temporaryName() {
 
 // Write, flush, rename; on failure the temporary file goes. The folder is
 // flushed afterwards, since only then is the rename itself durable.
-Status writeThenRename(const fs::Dir& folder, std::string_view name, std::string_view bytes) {
+Status writeThenRename(const fs::Dir& folder, std::string_view name, const AtomicFileFill& fill) {
   const std::string temp = temporaryName();
   Result<fs::File> created = fs::createFileAt(folder, temp, /*exclusive=*/true, /*truncate=*/false);
   if (!created.ok()) return created.error();  // nothing of ours to delete
   fs::File file = created.take();
   Status done = [&]() -> Status {
-    TRY(fs::writeAll(file, bytes.data(), bytes.size()));
+    TRY(fill(file));
     return syncAndRename(file, [&] { return fs::renameAt(folder, temp, folder, name); });
   }();
   if (!done.ok()) {
@@ -44,11 +44,15 @@ Status writeFileAtomically(std::string_view path, std::string_view bytes) {
   std::optional<std::string> folder = parentPath(path);
   if (!folder) return Error::InvalidPath;
   const fs::Dir dir = TRY(fs::openDir(*folder));
-  return writeThenRename(dir, lastComponent(path), bytes);
+  return writeFileAtomicallyAt(dir, lastComponent(path), bytes);
 }
 
 Status writeFileAtomicallyAt(const fs::Dir& folder, std::string_view name, std::string_view bytes) {
-  return writeThenRename(folder, name, bytes);
+  return writeThenRename(folder, name, [bytes](fs::File& file) { return fs::writeAll(file, bytes.data(), bytes.size()); });
+}
+
+Status writeFileAtomicallyAt(const fs::Dir& folder, std::string_view name, const AtomicFileFill& fill) {
+  return writeThenRename(folder, name, fill);
 }
 
 }  // namespace tl

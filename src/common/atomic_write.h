@@ -3,6 +3,7 @@
 // file named with 16 random hexadecimal digits in the same folder, flushed to
 // disk, then renamed over the target. The temporary file is deleted on
 // failure, and the target is either old or new, never partial.
+#include <functional>
 #include <string_view>
 
 #include "common/result.h"
@@ -13,6 +14,10 @@ namespace tl {
 [[nodiscard]] Status writeFileAtomically(std::string_view path, std::string_view bytes);
 // The same below an open folder, so no link in a path can move the write.
 [[nodiscard]] Status writeFileAtomicallyAt(const fs::Dir& folder, std::string_view name, std::string_view bytes);
+// The same for content too large to hold: fill writes it into the open
+// temporary file (everything it writes must reach the file before it returns).
+using AtomicFileFill = std::function<Status(fs::File& file)>;
+[[nodiscard]] Status writeFileAtomicallyAt(const fs::Dir& folder, std::string_view name, const AtomicFileFill& fill);
 
 // The order every replacement through a temporary file keeps: the file
 // flushed and closed, then moved over its target by `rename` (by path or

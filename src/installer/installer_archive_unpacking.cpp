@@ -17,8 +17,9 @@ bool isHashByte(char c) {
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' || c == '-';
 }
 
-// Plain exclusive create: the folder is new, so nothing earlier is replaced.
-Status writeRecipeFile(const fs::Dir& folder, std::string_view name, const UpdateRecipe& recipe) {
+// An exclusive create, not an atomic replace: the folder is new, so nothing
+// earlier is replaced.
+Status writeNewRecipeFile(const fs::Dir& folder, std::string_view name, const UpdateRecipe& recipe) {
   fs::File file = TRY(fs::createFileAt(folder, name, true, false));
   BufferedFileWriter writer(file);
   TRY(writer.init());
@@ -67,7 +68,7 @@ Status unpackInstallerArchive(PullReader& compressed, std::string_view extractio
     destination.root.close();
 
     TRY(checkRecipeSize(extracted->recipe));
-    TRY(writeRecipeFile(folder, recipeName, extracted->recipe));
+    TRY(writeNewRecipeFile(folder, recipeName, extracted->recipe));
     return success();
   } catch (const std::bad_alloc&) {
     return Error::OutOfMemory;

@@ -6,6 +6,7 @@
 #include "common/atomic_write.h"
 #include "common/json_reader.h"
 #include "common/json_writer.h"
+#include "update/update_paths.h"
 
 namespace tl {
 
@@ -88,12 +89,7 @@ std::string stringifyPreparedUpdate(const PreparedUpdate& r) {
 }
 
 Status writePreparedUpdate(const fs::Dir& selfExtraction, const PreparedUpdate& record) {
-  const Result<fs::FileStat> existing = fs::statAt(selfExtraction, kPreparedUpdateFileName);
-  if (existing.ok()) {
-    if (existing->kind != fs::FileKind::File) return Error::InvalidUpdatePath;
-  } else if (existing.error() != Error::FileNotFound) {
-    return existing.error();
-  }
+  TRY(requireFileOrNothingAt(selfExtraction, kPreparedUpdateFileName));
   return writeFileAtomicallyAt(selfExtraction, kPreparedUpdateFileName, stringifyPreparedUpdate(record));
 }
 

@@ -62,6 +62,7 @@ std::string concatStrings(std::string_view a, std::string_view b) {
 }
 
 std::string previousPath(std::string_view appFolder) { return concatStrings(appFolder, ".previous"); }
+std::string baseArchiveFileName(std::string_view hash) { return concatStrings(hash, ".tar"); }
 
 Result<std::string> transactionFileName(std::string_view transactionId) {
   return transactionName(transactionId, ".json");

@@ -33,6 +33,8 @@ std::string preparedDirName(std::string_view bundle, std::string_view hash);
 std::string concatStrings(std::string_view a, std::string_view b);
 // appFolder + ".previous": where the installed version waits during a swap.
 std::string previousPath(std::string_view appFolder);
+// hash + ".tar": the cached copy of an installed archive in self-extraction.
+std::string baseArchiveFileName(std::string_view hash);
 
 // ".tamberlock-update-" + id + ".json" and + ".result.json"; an id that is
 // not 32 lowercase hexadecimal digits is InvalidUpdatePlan.

@@ -45,6 +45,12 @@ Status requireDirectory(std::string_view path) {
   return success();
 }
 
+Status requireFileOrNothingAt(const fs::Dir& folder, std::string_view name) {
+  const Result<fs::FileStat> existing = fs::statAt(folder, name);
+  if (existing.ok()) return existing->kind == fs::FileKind::File ? success() : Status(Error::InvalidUpdatePath);
+  return existing.error() == Error::FileNotFound ? success() : existing.error();
+}
+
 Result<std::string> updateHomeDir(std::string_view identifier) {
   Result<std::string> local = localAppDataRoot();
   if (!local.ok()) {

@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "common/result.h"
+#include "platform/fs.h"
 
 namespace tl {
 
@@ -26,6 +27,11 @@ enum class PathKind : std::uint8_t { directory, regularFile };
 [[nodiscard]] Status isPathWithin(std::string_view root, std::string_view child, PathKind kind);
 // The path is a directory itself, not a link to one; else InvalidUpdatePath.
 [[nodiscard]] Status requireDirectory(std::string_view path);
+
+// A name in folder that a file of ours may replace or be written under: a
+// regular file or nothing. Anything else there (a folder, a link) is
+// InvalidUpdatePath; a failed lookup passes its error up.
+[[nodiscard]] Status requireFileOrNothingAt(const fs::Dir& folder, std::string_view name);
 
 // The identifier's folder under the local application data (LOCALAPPDATA,
 // else USERPROFILE\AppData\Local), normalised; MissingUpdateHome when

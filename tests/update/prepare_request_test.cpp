@@ -1,0 +1,210 @@
+// The request of --prepare-update against a real installed tree: each rule
+// in one table, every rejection leaving the sandbox exactly as it was.
+#include "update/prepare_request.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+
+#include "common/json_writer.h"
+#include "installer/installer_fixture.h"
+#include "platform/env.h"
+
+namespace tl {
+namespace {
+
+constexpr const char* kTid = "0123456789abcdef0123456789abcdef";
+
+std::string q(std::string_view text) {
+  std::string out;
+  json::appendQuoted(out, text);
+  return out;
+}
+
+// Everything below the folder and what it holds, for "nothing was touched".
+std::map<std::string, std::string> snapshot(const std::string& hostRoot) {
+  std::map<std::string, std::string> out;
+  for (const std::string& rel : test::treeOf(hostRoot)) {
+    const std::string host = hostRoot + "/" + rel;
+    out[rel] = std::filesystem::is_directory(host) ? "(folder)" : test::IntegrationSandbox::readHost(host);
+  }
+  return out;
+}
+
+// What a case may change before the request is read.
+struct RequestDraft {
+  test::IntegrationSandbox& box;
+  std::string channelRel;                     // the channel root below the sandbox
+  std::string requestPath;                    // as handed to the reader
+  std::map<std::string, std::string> members;  // key -> raw JSON value
+  std::string prefix, suffix;                 // raw text inside the object's start, after its end
+};
+
+struct RequestCase {
+  std::string name;
+  std::function<void(RequestDraft&)> setup;
+  std::optional<Error> expected;  // nullopt: accepted
+  std::string channelFolder = "stable";
+  std::string installed = ",\"channel\":\"stable\"";  // more members of the installed version.json
+};
+void PrintTo(const RequestCase& c, std::ostream* os) { *os << c.name; }
+
+class PrepareRequestRules : public testing::TestWithParam<RequestCase> {};
+
+TEST_P(PrepareRequestRules, AcceptOrRejectTouchingNothing) {
+  const RequestCase& c = GetParam();
+  test::IntegrationSandbox box;
+  const std::string local = "Users/user/AppData/Local";
+  RequestDraft s{box, local + "/" + test::kAppId + "/" + c.channelFolder, "", {}, "", ""};
+  const std::string channel = box.win(s.channelRel);
+  box.makeDirs(s.channelRel + "/app/Resources");
+  box.writeFile(s.channelRel + "/app/Resources/version.json",
+                std::string("{\"identifier\":\"") + test::kAppId +
+                    "\",\"version\":\"1\",\"hash\":\"b1\",\"baseUrl\":\"https://u.example/demo/\"" + c.installed + "}");
+  s.requestPath = channel + "\\.tamberlock-prepare-" + kTid + ".json";
+  s.members = {
+      {"schema_version", "1"},           {"transaction_id", q(kTid)},
+      {"identifier", q(test::kAppId)},    {"channel", q("stable")},
+      {"version", q("2")},               {"hash", q("b2")},
+      {"platform", q("win")},            {"arch", q("x64")},
+      {"base_url", q("https://u.example/demo")},
+      {"base_hash", q("b1")},            {"channel_root", q(channel)},
+      {"artifact_file", q("stable-win-x64-2.tar.zst")},
+      {"app_bundle_path", q(channel + "\\app")},
+  };
+  if (c.setup) c.setup(s);
+  std::string text = "{" + s.prefix;
+  for (const auto& [key, value] : s.members) text += (text.size() > 1 + s.prefix.size() ? "," : "") + q(key) + ":" + value;
+  text += "}" + s.suffix;
+  box.writeFile(s.channelRel + "/.tamberlock-prepare-" + kTid + ".json", text);
+
+  const auto before = snapshot(box.host("Users"));
+  Result<ValidatedPrepareRequest> got = readPrepareRequest(s.requestPath);
+  EXPECT_EQ(snapshot(box.host("Users")), before);
+  if (c.expected) {
+    ASSERT_FALSE(got.ok()) << text;
+    EXPECT_EQ(errorName(got.error()), errorName(*c.expected)) << text;
+  } else {
+    ASSERT_TRUE(got.ok()) << errorName(got.error()) << " " << text;
+    EXPECT_EQ(got->bundle_name, "app");
+    EXPECT_EQ(got->installed.hash, "b1");
+    EXPECT_EQ(got->update_home, box.win(local + "/" + test::kAppId));
+  }
+}
+
+std::function<void(RequestDraft&)> set(std::string key, std::string value) {
+  return [key, value](RequestDraft& s) { s.members[key] = value; };
+}
+std::function<void(RequestDraft&)> tar(std::string size, std::string sha = q(std::string(64, 'a'))) {
+  return [size, sha](RequestDraft& s) {
+    s.members["tar_size"] = size;
+    s.members["tar_sha256"] = sha;
+  };
+}
+std::function<void(RequestDraft&)> canary() {
+  return [](RequestDraft& s) {
+    s.members["channel"] = q("canary");
+    s.members["artifact_file"] = q("canary-win-x64-2.tar.zst");
+  };
+}
+
+const Error kBad = Error::InvalidPrepareRequest;
+const Error kPath = Error::InvalidUpdatePath;
+const std::string kCanaryApp = ",\"channel\":\"canary\",\"displayName\":\"App X\"";
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, PrepareRequestRules,
+    testing::Values(
+        RequestCase{"Valid", nullptr, std::nullopt},
+        RequestCase{"SchemaTwo", set("schema_version", "2"), kBad},
+        RequestCase{"UppercaseTransactionId", set("transaction_id", q("0123456789ABCDEF0123456789abcdef")), kBad},
+        RequestCase{"ShortTransactionId", set("transaction_id", q("0123")), kBad},
+        RequestCase{"PlatformLinux", set("platform", q("linux")), kBad},
+        RequestCase{"ArchArm", set("arch", q("arm64")), kBad},
+        RequestCase{"ChannelInCapitals", set("channel", q("Stable")), kBad},
+        RequestCase{"HashInCapitals", set("hash", q("B2")), kBad},
+        RequestCase{"BaseHashTooLong", set("base_hash", q("abcdefghijklmn")), kBad},
+        RequestCase{"VersionControlByte", set("version", "\"2\\u0001\""), kBad},
+        RequestCase{"IdentifierNul", set("identifier", q("nul")), kBad},
+        RequestCase{"IdentifierCom1", set("identifier", q("Com1")), kBad},
+        RequestCase{"IdentifierTrailingDot", set("identifier", q("app.")), kBad},
+        RequestCase{"TarSmallest", tar("1024"), std::nullopt},
+        RequestCase{"TarLargest", tar("17179869184"), std::nullopt},
+        RequestCase{"TarTooSmall", tar("1023"), kBad},
+        RequestCase{"TarNotBlocks", tar("1537"), kBad},
+        RequestCase{"TarTooLarge", tar("17179869696"), kBad},
+        RequestCase{"TarSizeAlone", tar("1024", "null"), kBad},
+        RequestCase{"TarShaNullAlone", set("tar_sha256", "null"), std::nullopt},
+        RequestCase{"TarShaInCapitals", tar("1024", q(std::string(64, 'A'))), kBad},
+        RequestCase{"ArtifactEmptyTail", set("artifact_file", q("stable-win-x64-.tar.zst")), std::nullopt},
+        RequestCase{"ArtifactNoDash", set("artifact_file", q("stable-win-x64.tar.zst")), kBad},
+        RequestCase{"ArtifactOtherChannel", set("artifact_file", q("canary-win-x64-app.tar.zst")), kBad},
+        RequestCase{"ArtifactNotZst", set("artifact_file", q("stable-win-x64-2.tar")), kBad},
+        RequestCase{"BaseUrlInCapitals", set("base_url", q("HTTPS://u.example/demo")), Error::InsecureUpdateUrl},
+        RequestCase{"BaseUrlWithQuery", set("base_url", q("https://u.example/demo?x=1")), Error::InvalidUpdateUrl},
+        RequestCase{"BaseUrlOther", set("base_url", q("https://u.example/other")), Error::InvalidUpdateIdentity},
+        RequestCase{"BaseHashNotInstalled", set("base_hash", q("b0")), Error::InvalidUpdateIdentity},
+        RequestCase{"UnknownKey", set("extra", "1"), Error::UnknownField},
+        RequestCase{"MissingKey", [](RequestDraft& s) { s.members.erase("hash"); }, Error::MissingField},
+        RequestCase{"NumberForText", set("version", "2"), Error::UnexpectedToken},
+        RequestCase{"BytesForText", set("version", "[50]"), Error::UnexpectedToken},
+        RequestCase{"TextForNumber", set("schema_version", q("1")), Error::UnexpectedToken},
+        RequestCase{"FractionForNumber", set("schema_version", "1.0"), Error::InvalidNumber},
+        RequestCase{"NegativeSize", tar("-1024"), Error::Overflow},
+        RequestCase{"DuplicateKey", [](RequestDraft& s) { s.prefix = "\"hash\":\"b2\","; }, Error::DuplicateField},
+        RequestCase{"TrailingText", [](RequestDraft& s) { s.suffix = "{}"; }, Error::SyntaxError},
+        RequestCase{"TooLarge", [](RequestDraft& s) { s.suffix = std::string(65536, ' '); }, Error::UpdateDocumentTooLarge},
+        RequestCase{"RelativePath", [](RequestDraft& s) { s.requestPath = s.requestPath.substr(3); }, kPath},
+        RequestCase{"DotDotPath",
+                    [](RequestDraft& s) { s.requestPath.insert(s.requestPath.rfind('\\'), "\\..\\stable"); }, kPath},
+        RequestCase{"NameInOtherCase",
+                    [](RequestDraft& s) { s.requestPath.replace(s.requestPath.rfind("prepare"), 7, "PREPARE"); }, kPath},
+        RequestCase{"ChannelRootParentInOtherCase",
+                    [](RequestDraft& s) {
+                      std::string& root = s.members["channel_root"];
+                      root.replace(root.find(test::kAppId), 16, "COM.EXAMPLE.DEMO");
+                    },
+                    std::nullopt},
+        RequestCase{"ChannelRootElsewhere",
+                    [](RequestDraft& s) {
+                      s.box.makeDirs("elsewhere/stable/app/Resources");
+                      s.members["channel_root"] = q(s.box.win("elsewhere/stable"));
+                    },
+                    kPath},
+        RequestCase{"BundleOtherThanApp",
+                    [](RequestDraft& s) {
+                      s.box.makeDirs(s.channelRel + "/App2/Resources");
+                      s.box.writeFile(s.channelRel + "/App2/Resources/version.json",
+                                      s.box.readFile(s.channelRel + "/app/Resources/version.json"));
+                      s.members["app_bundle_path"] = q(s.box.win(s.channelRel + "/App2"));
+                    },
+                    kPath},
+        RequestCase{"RequestIsALink",
+                    [](RequestDraft& s) {
+                      s.box.writeFile(s.channelRel + "/real.json", "{}");
+                      s.requestPath = s.box.win(s.channelRel + "/link.json");
+                      ::symlink("real.json", s.box.host(s.channelRel + "/link.json").c_str());
+                    },
+                    Error::NotRegularFile},
+        RequestCase{"HomeFromUserProfile", [](RequestDraft&) { env::setVar("LOCALAPPDATA", std::nullopt); }, std::nullopt},
+        RequestCase{"NoHome",
+                    [](RequestDraft&) {
+                      env::setVar("LOCALAPPDATA", std::nullopt);
+                      env::setVar("USERPROFILE", std::nullopt);
+                    },
+                    Error::MissingUpdateHome},
+        RequestCase{"DisplayNameWithChannel", canary(), std::nullopt, "App X-canary", kCanaryApp},
+        RequestCase{"DisplayNameWithoutChannel", canary(), kPath, "App X", kCanaryApp},
+        RequestCase{"ChannelFolderAlways", canary(), std::nullopt, "canary", kCanaryApp},
+        RequestCase{"StableDisplayName", nullptr, std::nullopt, "App X", ",\"channel\":\"stable\",\"displayName\":\"App X\""},
+        RequestCase{"NamedFolder", nullptr, std::nullopt, "DemoApp", ",\"channel\":\"stable\",\"name\":\"DemoApp\""},
+        RequestCase{"UnknownFolder", nullptr, kPath, "Other", ",\"channel\":\"stable\",\"name\":\"DemoApp\""},
+        RequestCase{"InstalledOtherChannel", nullptr, Error::InvalidUpdateIdentity, "stable", ",\"channel\":\"dev\""}),
+    [](const testing::TestParamInfo<RequestCase>& info) { return info.param.name; });
+
+}  // namespace
+}  // namespace tl
