@@ -5,6 +5,8 @@
 // it). The driver owns the record; the delta and full roads work in it.
 #include <string>
 
+#include "archive/app_version.h"
+#include "archive/update_recipe.h"
 #include "platform/fs.h"
 #include "update/prepare_request.h"
 
@@ -25,6 +27,12 @@ struct PreparationState {
   // been deleted or moved to its prepared name. Only while it is set may
   // clean-up delete the stage.
   bool stageOwned = false;
+};
+
+// What a road that produced the new version in the stage hands to publishing.
+struct StagedUpdate {
+  UpdateRecipe recipe;    // of the new archive, built from the bytes as they were unpacked
+  AppVersionInfo version;  // the staged application's Resources/version.json
 };
 
 }  // namespace tl

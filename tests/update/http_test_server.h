@@ -61,6 +61,8 @@ class HttpTestServer {
   const std::string& port(const std::string& server) const { return values_.at(server); }
   // The CA file that trusts the "https" and "https_wrong_name" servers.
   const std::string& caFile() const { return values_.at("ca"); }
+  // The host folder whose files the servers answer at /files/<path>.
+  std::string filesFolder() const { return certs_.host("files"); }
 
  private:
   TempDir certs_;

@@ -24,6 +24,7 @@ accept-encoding, else the answer is 400. The paths:
     /stall/<n>                 n bytes of a longer body, then nothing
     /unsized/<n>               n bytes without Content-Length, then close
     /chunked/<n>               n bytes, chunked
+    /files/<path>              200, the file <folder>/files/<path> (404 when missing)
 """
 import http.server
 import os
@@ -102,7 +103,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
         parts = path.strip("/").split("/")
         try:
             getattr(self, "route_" + parts[0].replace("-", "_"))(parts[1:], query)
-        except (AttributeError, IndexError, ValueError):
+        except (AttributeError, IndexError, ValueError, FileNotFoundError, IsADirectoryError):
             self.head(404, 0)
         except (BrokenPipeError, ConnectionResetError, ssl.SSLError):
             pass
@@ -169,6 +170,14 @@ class Handler(http.server.BaseHTTPRequestHandler):
             sent += len(part)
         self.wfile.write(b"0\r\n\r\n")
 
+    def route_files(self, args, _):
+        if any(part in ("", ".", "..") for part in args):
+            raise ValueError(args)
+        with open(os.path.join(FILES, *map(urllib.parse.unquote, args)), "rb") as f:
+            data = f.read()
+        self.head(200, len(data))
+        self.wfile.write(data)
+
     def close_now(self):
         self.wfile.flush()
         self.close_connection = True
@@ -204,8 +213,14 @@ def serve(leaf=None):
     return server.server_address[1]
 
 
+FILES = None
+
+
 def main():
+    global FILES
     folder = sys.argv[1]
+    FILES = os.path.join(folder, "files")
+    os.makedirs(FILES, exist_ok=True)
     ca = make_ca(folder, "test-ca")
     other_ca = make_ca(folder, "other-ca")
     good = make_leaf(folder, "localhost", ca, "DNS:localhost,IP:127.0.0.1,IP:::1")

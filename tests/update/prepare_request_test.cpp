@@ -4,36 +4,19 @@
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <functional>
 #include <map>
 #include <optional>
 #include <string>
 
-#include "common/json_writer.h"
-#include "installer/installer_fixture.h"
 #include "platform/env.h"
+#include "update/prepare_fixture.h"
 
 namespace tl {
 namespace {
 
-constexpr const char* kTid = "0123456789abcdef0123456789abcdef";
-
-std::string q(std::string_view text) {
-  std::string out;
-  json::appendQuoted(out, text);
-  return out;
-}
-
-// Everything below the folder and what it holds, for "nothing was touched".
-std::map<std::string, std::string> snapshot(const std::string& hostRoot) {
-  std::map<std::string, std::string> out;
-  for (const std::string& rel : test::treeOf(hostRoot)) {
-    const std::string host = hostRoot + "/" + rel;
-    out[rel] = std::filesystem::is_directory(host) ? "(folder)" : test::IntegrationSandbox::readHost(host);
-  }
-  return out;
-}
+using test::jsonText;
+constexpr const char* kTid = test::kTransactionId;
 
 // What a case may change before the request is read.
 struct RequestDraft {
@@ -66,25 +49,14 @@ TEST_P(PrepareRequestRules, AcceptOrRejectTouchingNothing) {
                 std::string("{\"identifier\":\"") + test::kAppId +
                     "\",\"version\":\"1\",\"hash\":\"b1\",\"baseUrl\":\"https://u.example/demo/\"" + c.installed + "}");
   s.requestPath = channel + "\\.tamberlock-prepare-" + kTid + ".json";
-  s.members = {
-      {"schema_version", "1"},           {"transaction_id", q(kTid)},
-      {"identifier", q(test::kAppId)},    {"channel", q("stable")},
-      {"version", q("2")},               {"hash", q("b2")},
-      {"platform", q("win")},            {"arch", q("x64")},
-      {"base_url", q("https://u.example/demo")},
-      {"base_hash", q("b1")},            {"channel_root", q(channel)},
-      {"artifact_file", q("stable-win-x64-2.tar.zst")},
-      {"app_bundle_path", q(channel + "\\app")},
-  };
+  s.members = test::requestMembers(channel, "https://u.example/demo", "b1", "b2", "2");
   if (c.setup) c.setup(s);
-  std::string text = "{" + s.prefix;
-  for (const auto& [key, value] : s.members) text += (text.size() > 1 + s.prefix.size() ? "," : "") + q(key) + ":" + value;
-  text += "}" + s.suffix;
-  box.writeFile(s.channelRel + "/.tamberlock-prepare-" + kTid + ".json", text);
+  const std::string text = test::requestText(s.members, s.prefix, s.suffix);
+  box.writeFile(s.channelRel + "/" + test::requestFileName(), text);
 
-  const auto before = snapshot(box.host("Users"));
+  const auto before = test::snapshot(box.host("Users"));
   Result<ValidatedPrepareRequest> got = readPrepareRequest(s.requestPath);
-  EXPECT_EQ(snapshot(box.host("Users")), before);
+  EXPECT_EQ(test::snapshot(box.host("Users")), before);
   if (c.expected) {
     ASSERT_FALSE(got.ok()) << text;
     EXPECT_EQ(errorName(got.error()), errorName(*c.expected)) << text;
@@ -99,7 +71,7 @@ TEST_P(PrepareRequestRules, AcceptOrRejectTouchingNothing) {
 std::function<void(RequestDraft&)> set(std::string key, std::string value) {
   return [key, value](RequestDraft& s) { s.members[key] = value; };
 }
-std::function<void(RequestDraft&)> tar(std::string size, std::string sha = q(std::string(64, 'a'))) {
+std::function<void(RequestDraft&)> tar(std::string size, std::string sha = jsonText(std::string(64, 'a'))) {
   return [size, sha](RequestDraft& s) {
     s.members["tar_size"] = size;
     s.members["tar_sha256"] = sha;
@@ -107,8 +79,8 @@ std::function<void(RequestDraft&)> tar(std::string size, std::string sha = q(std
 }
 std::function<void(RequestDraft&)> canary() {
   return [](RequestDraft& s) {
-    s.members["channel"] = q("canary");
-    s.members["artifact_file"] = q("canary-win-x64-2.tar.zst");
+    s.members["channel"] = jsonText("canary");
+    s.members["artifact_file"] = jsonText("canary-win-x64-2.tar.zst");
   };
 }
 
@@ -121,17 +93,17 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(
         RequestCase{"Valid", nullptr, std::nullopt},
         RequestCase{"SchemaTwo", set("schema_version", "2"), kBad},
-        RequestCase{"UppercaseTransactionId", set("transaction_id", q("0123456789ABCDEF0123456789abcdef")), kBad},
-        RequestCase{"ShortTransactionId", set("transaction_id", q("0123")), kBad},
-        RequestCase{"PlatformLinux", set("platform", q("linux")), kBad},
-        RequestCase{"ArchArm", set("arch", q("arm64")), kBad},
-        RequestCase{"ChannelInCapitals", set("channel", q("Stable")), kBad},
-        RequestCase{"HashInCapitals", set("hash", q("B2")), kBad},
-        RequestCase{"BaseHashTooLong", set("base_hash", q("abcdefghijklmn")), kBad},
+        RequestCase{"UppercaseTransactionId", set("transaction_id", jsonText("0123456789ABCDEF0123456789abcdef")), kBad},
+        RequestCase{"ShortTransactionId", set("transaction_id", jsonText("0123")), kBad},
+        RequestCase{"PlatformLinux", set("platform", jsonText("linux")), kBad},
+        RequestCase{"ArchArm", set("arch", jsonText("arm64")), kBad},
+        RequestCase{"ChannelInCapitals", set("channel", jsonText("Stable")), kBad},
+        RequestCase{"HashInCapitals", set("hash", jsonText("B2")), kBad},
+        RequestCase{"BaseHashTooLong", set("base_hash", jsonText("abcdefghijklmn")), kBad},
         RequestCase{"VersionControlByte", set("version", "\"2\\u0001\""), kBad},
-        RequestCase{"IdentifierNul", set("identifier", q("nul")), kBad},
-        RequestCase{"IdentifierCom1", set("identifier", q("Com1")), kBad},
-        RequestCase{"IdentifierTrailingDot", set("identifier", q("app.")), kBad},
+        RequestCase{"IdentifierNul", set("identifier", jsonText("nul")), kBad},
+        RequestCase{"IdentifierCom1", set("identifier", jsonText("Com1")), kBad},
+        RequestCase{"IdentifierTrailingDot", set("identifier", jsonText("app.")), kBad},
         RequestCase{"TarSmallest", tar("1024"), std::nullopt},
         RequestCase{"TarLargest", tar("17179869184"), std::nullopt},
         RequestCase{"TarTooSmall", tar("1023"), kBad},
@@ -139,20 +111,20 @@ INSTANTIATE_TEST_SUITE_P(
         RequestCase{"TarTooLarge", tar("17179869696"), kBad},
         RequestCase{"TarSizeAlone", tar("1024", "null"), kBad},
         RequestCase{"TarShaNullAlone", set("tar_sha256", "null"), std::nullopt},
-        RequestCase{"TarShaInCapitals", tar("1024", q(std::string(64, 'A'))), kBad},
-        RequestCase{"ArtifactEmptyTail", set("artifact_file", q("stable-win-x64-.tar.zst")), std::nullopt},
-        RequestCase{"ArtifactNoDash", set("artifact_file", q("stable-win-x64.tar.zst")), kBad},
-        RequestCase{"ArtifactOtherChannel", set("artifact_file", q("canary-win-x64-app.tar.zst")), kBad},
-        RequestCase{"ArtifactNotZst", set("artifact_file", q("stable-win-x64-2.tar")), kBad},
-        RequestCase{"BaseUrlInCapitals", set("base_url", q("HTTPS://u.example/demo")), Error::InsecureUpdateUrl},
-        RequestCase{"BaseUrlWithQuery", set("base_url", q("https://u.example/demo?x=1")), Error::InvalidUpdateUrl},
-        RequestCase{"BaseUrlOther", set("base_url", q("https://u.example/other")), Error::InvalidUpdateIdentity},
-        RequestCase{"BaseHashNotInstalled", set("base_hash", q("b0")), Error::InvalidUpdateIdentity},
+        RequestCase{"TarShaInCapitals", tar("1024", jsonText(std::string(64, 'A'))), kBad},
+        RequestCase{"ArtifactEmptyTail", set("artifact_file", jsonText("stable-win-x64-.tar.zst")), std::nullopt},
+        RequestCase{"ArtifactNoDash", set("artifact_file", jsonText("stable-win-x64.tar.zst")), kBad},
+        RequestCase{"ArtifactOtherChannel", set("artifact_file", jsonText("canary-win-x64-app.tar.zst")), kBad},
+        RequestCase{"ArtifactNotZst", set("artifact_file", jsonText("stable-win-x64-2.tar")), kBad},
+        RequestCase{"BaseUrlInCapitals", set("base_url", jsonText("HTTPS://u.example/demo")), Error::InsecureUpdateUrl},
+        RequestCase{"BaseUrlWithQuery", set("base_url", jsonText("https://u.example/demo?x=1")), Error::InvalidUpdateUrl},
+        RequestCase{"BaseUrlOther", set("base_url", jsonText("https://u.example/other")), Error::InvalidUpdateIdentity},
+        RequestCase{"BaseHashNotInstalled", set("base_hash", jsonText("b0")), Error::InvalidUpdateIdentity},
         RequestCase{"UnknownKey", set("extra", "1"), Error::UnknownField},
         RequestCase{"MissingKey", [](RequestDraft& s) { s.members.erase("hash"); }, Error::MissingField},
         RequestCase{"NumberForText", set("version", "2"), Error::UnexpectedToken},
         RequestCase{"BytesForText", set("version", "[50]"), Error::UnexpectedToken},
-        RequestCase{"TextForNumber", set("schema_version", q("1")), Error::UnexpectedToken},
+        RequestCase{"TextForNumber", set("schema_version", jsonText("1")), Error::UnexpectedToken},
         RequestCase{"FractionForNumber", set("schema_version", "1.0"), Error::InvalidNumber},
         RequestCase{"NegativeSize", tar("-1024"), Error::Overflow},
         RequestCase{"DuplicateKey", [](RequestDraft& s) { s.prefix = "\"hash\":\"b2\","; }, Error::DuplicateField},
@@ -172,7 +144,7 @@ INSTANTIATE_TEST_SUITE_P(
         RequestCase{"ChannelRootElsewhere",
                     [](RequestDraft& s) {
                       s.box.makeDirs("elsewhere/stable/app/Resources");
-                      s.members["channel_root"] = q(s.box.win("elsewhere/stable"));
+                      s.members["channel_root"] = jsonText(s.box.win("elsewhere/stable"));
                     },
                     kPath},
         RequestCase{"BundleOtherThanApp",
@@ -180,7 +152,7 @@ INSTANTIATE_TEST_SUITE_P(
                       s.box.makeDirs(s.channelRel + "/App2/Resources");
                       s.box.writeFile(s.channelRel + "/App2/Resources/version.json",
                                       s.box.readFile(s.channelRel + "/app/Resources/version.json"));
-                      s.members["app_bundle_path"] = q(s.box.win(s.channelRel + "/App2"));
+                      s.members["app_bundle_path"] = jsonText(s.box.win(s.channelRel + "/App2"));
                     },
                     kPath},
         RequestCase{"RequestIsALink",
