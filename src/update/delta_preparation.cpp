@@ -6,6 +6,7 @@
 
 #include "archive/file_pull_reader.h"
 #include "archive/no_follow_access.h"
+#include "archive/prefetching_pull_reader.h"
 #include "archive/tar_reader.h"
 #include "platform/io_context.h"
 #include "update/base_archive.h"
@@ -105,9 +106,12 @@ Result<UpdateRecipe> unpackIntoStage(PreparationState& st, const platform::Commi
   MemoryPatchSource source(std::string_view(reinterpret_cast<const char*>(oldArchive.data()), oldArchive.size()));
   PatchedArchiveReader patched(source, patch.control, patch.diff, patch.extra, patch.header.newSize);
   ArchiveDestination destination(stage);
-  // Told the new size, the tar reader pulls once past it: that pull is what
-  // makes the patch reader verify its end.
-  Result<ExtractedArchive> extracted = extractTarArchive(patched, patch.header.newSize, &destination);
+  // The patch is applied ahead on a thread of its own while the tar reader
+  // hashes, writes and flushes. Told the new size, the tar reader pulls once
+  // past it: that pull is what makes the patch reader verify its end.
+  PrefetchingPullReader ahead(patched);
+  Result<ExtractedArchive> extracted = extractTarArchive(ahead, patch.header.newSize, &destination);
+  ahead.stop();  // the patch reader's state may be read only once it rests
   if (!extracted.ok()) return patched.failure() ? *patched.failure() : extracted.error();
   if (!patched.ended()) return Error::IncompleteUpdatePatch;
   return std::move(extracted->recipe);
