@@ -132,6 +132,9 @@ TEST_P(DeltaPreparation, ChainOutcome) {
   for (const std::string& name : test::treeOf(sb_.host("self-extraction"))) {
     EXPECT_EQ(name.find(".patch-"), std::string::npos) << name;
   }
+  // A stage is there exactly when the road says it made one (a failure
+  // before the first patch, such as a tampered installed file, makes none).
+  EXPECT_EQ(sb_.box.exists(channelRel(state_.stageName)), state_.stageOwned);
   if (c.expected) {
     ASSERT_FALSE(got.ok());
     EXPECT_EQ(errorName(got.error()), errorName(*c.expected));
