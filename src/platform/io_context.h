@@ -17,6 +17,10 @@
 
 namespace tl {
 
+namespace process {
+class ProcessWaiter;
+}
+
 class Clock {
  public:
   virtual ~Clock() = default;
@@ -84,6 +88,7 @@ enum class FsOp {
   HardLink,
   Copy,
   Stat,
+  Spawn,  // starting a program: its path
 };
 
 // Called before an operation with the Windows-form path (or, for operations
@@ -119,6 +124,11 @@ class IoContext {
   void setFaultHook(FaultHook hook);
   Status checkFault(FsOp op, std::string_view path);
 
+  // The waiter for other processes' ends; tests put in their own (null
+  // restores the system's).
+  process::ProcessWaiter& processWaiter();
+  void setProcessWaiter(process::ProcessWaiter* waiter) { waiter_ = waiter; }
+
   void setSymlinkObserver(SymlinkObserver obs);
   void recordSymlink(const SymlinkRecord& rec);
 
@@ -141,6 +151,7 @@ class IoContext {
   std::mutex hookMutex_;
   FaultHook faultHook_;
   SymlinkObserver symlinkObserver_;
+  process::ProcessWaiter* waiter_ = nullptr;
   std::atomic<bool> canceled_{false};
   std::mutex tasksMutex_;
   std::vector<CancelToken> taskTokens_;

@@ -34,6 +34,9 @@ struct CaptureResult {
   std::string err;
 };
 
+// Every start passes the IoContext fault seam first (FsOp::Spawn with the
+// program path).
+//
 // Starts the program and waits for it. A program that cannot be started is
 // an error (FileNotFound, AccessDenied, ...), never a failed run.
 [[nodiscard]] Result<ExitStatus> runAndWait(std::string_view program, std::string_view commandLine,

@@ -8,6 +8,8 @@
 #include <cstring>
 #include <new>
 
+#include "platform/process_waiter.h"
+
 namespace tl {
 
 std::uint64_t RealClock::nowMs() {
@@ -54,6 +56,10 @@ std::uint64_t IoContext::randomU64() {
   std::uint64_t v = 0;
   for (int i = 7; i >= 0; --i) v = (v << 8) | b[i];  // little-endian
   return v;
+}
+
+process::ProcessWaiter& IoContext::processWaiter() {
+  return waiter_ != nullptr ? *waiter_ : process::systemProcessWaiter();
 }
 
 void IoContext::setFaultHook(FaultHook hook) {

@@ -21,6 +21,7 @@
 #include "common/wtf8.h"
 #include "platform/env.h"
 #include "platform/fs.h"
+#include "platform/io_context.h"
 #include "platform/posix/errno_map.h"
 
 namespace tl::process {
@@ -185,6 +186,7 @@ struct Launch {
 Result<Launch> prepareLaunch(std::string_view program, std::string_view commandLine,
                              std::string_view workingDirectory) {
   if (!isValidWtf8(commandLine)) return Error::InvalidWtf8;
+  TRY(io().checkFault(FsOp::Spawn, program));
   Launch l;
   l.program = TRY(fs::hostPath(program));
   struct stat st{};

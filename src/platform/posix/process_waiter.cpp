@@ -1,0 +1,111 @@
+#include "platform/process_waiter.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/syscall.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <string_view>
+
+#include "platform/io_context.h"
+
+namespace tl::process {
+
+namespace {
+
+constexpr std::uint64_t kProbePauseMs = 100;
+
+std::atomic<bool> forceProbing{false};
+
+std::uint64_t monotonicMs() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<std::uint64_t>(ts.tv_sec) * 1000u + static_cast<std::uint64_t>(ts.tv_nsec) / 1000000u;
+}
+
+enum class Probe { running, ended, missing };
+
+// The state letter of /proc/<pid>/stat follows the last ')' (the command
+// name may hold parentheses); a zombie (Z) or a dead entry (X) has ended.
+Probe probe(pid_t pid) {
+  char path[32];
+  std::snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
+  const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+  if (fd >= 0) {
+    char buf[512];
+    const ssize_t n = ::read(fd, buf, sizeof buf);
+    ::close(fd);
+    const std::string_view text(buf, n > 0 ? static_cast<std::size_t>(n) : 0);
+    const std::size_t close = text.rfind(')');
+    if (close != std::string_view::npos && close + 2 < text.size()) {
+      const char state = text[close + 2];
+      return state == 'Z' || state == 'X' ? Probe::ended : Probe::running;
+    }
+    return Probe::running;
+  }
+  // Without /proc only existence can be told.
+  if (::kill(pid, 0) == 0 || errno == EPERM) return Probe::running;
+  return Probe::missing;
+}
+
+ProcessWait waitByProbing(pid_t pid, std::uint32_t timeoutMs) {
+  Probe p = probe(pid);
+  if (p == Probe::missing) return {false, kErrorInvalidParameter};
+  const std::uint64_t start = io().nowMs();
+  while (p == Probe::running) {
+    if (timeoutMs != kWaitInfinite && io().nowMs() - start >= timeoutMs) return {true, kWaitTimeout};
+    io().sleepMs(kProbePauseMs);
+    p = probe(pid);
+  }
+  return {true, kWaitObject0};
+}
+
+ProcessWait waitByPidfd(int fd, std::uint32_t timeoutMs) {
+  const std::uint64_t deadline = monotonicMs() + timeoutMs;
+  for (;;) {
+    int wait = -1;
+    if (timeoutMs != kWaitInfinite) {
+      const std::uint64_t now = monotonicMs();
+      wait = now >= deadline ? 0 : static_cast<int>(deadline - now);
+    }
+    pollfd pfd{fd, POLLIN, 0};
+    const int r = ::poll(&pfd, 1, wait);
+    if (r > 0) return {true, kWaitObject0};
+    if (r == 0) return {true, kWaitTimeout};
+    if (errno != EINTR) return {true, kWaitFailed};
+  }
+}
+
+class SystemProcessWaiter final : public ProcessWaiter {
+ public:
+  ProcessWait waitForExit(std::uint32_t pid, std::uint32_t timeoutMs) override {
+    const auto id = static_cast<pid_t>(pid);
+    if (id <= 0) return {false, kErrorInvalidParameter};
+    if (forceProbing.load()) return waitByProbing(id, timeoutMs);
+    const int fd = static_cast<int>(::syscall(SYS_pidfd_open, id, 0));
+    if (fd < 0) {
+      if (errno == ESRCH) return {false, kErrorInvalidParameter};
+      if (errno == ENOSYS || errno == EPERM || errno == EACCES) return waitByProbing(id, timeoutMs);
+      return {false, kErrorGenFailure};
+    }
+    const ProcessWait out = waitByPidfd(fd, timeoutMs);
+    ::close(fd);
+    return out;
+  }
+};
+
+}  // namespace
+
+ProcessWaiter& systemProcessWaiter() {
+  static SystemProcessWaiter waiter;
+  return waiter;
+}
+
+void forceProcessProbingForTesting(bool on) { forceProbing = on; }
+
+}  // namespace tl::process
