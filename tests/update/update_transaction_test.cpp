@@ -16,6 +16,7 @@
 #include "platform/fs.h"
 #include "platform/io_context.h"
 #include "platform/process_waiter.h"
+#include "support/eventually.h"
 #include "support/tar_builder.h"
 #include "update/prepared_update.h"
 #include "update/sample_plan.h"
@@ -29,7 +30,8 @@ namespace {
 namespace stdfs = std::filesystem;
 
 const std::string kTid = test::kSampleTid;
-const std::string kLauncher = "#!/bin/sh\nexit 0\n";
+// Leaves the folder it was started in where the tests look.
+const std::string kLauncher = "#!/bin/sh\npwd > \"$LAUNCH_MARK\"\n";
 
 std::string versionJson(const std::string& version, const std::string& hash) {
   return R"({"identifier":"com.example.app","channel":"stable","name":"ExampleApp","version":")" + version +
@@ -37,6 +39,7 @@ std::string versionJson(const std::string& version, const std::string& hash) {
 }
 
 test::TarBuilder newVersionTar(const std::string& version = "2.0") {
+  // (the version the payload's version.json claims)
   test::TarBuilder t;
   t.dir("ExampleApp").dir("ExampleApp/bin").dir("ExampleApp/Resources");
   t.file("ExampleApp/bin/launcher.exe", kLauncher, 0755).file("ExampleApp/Resources/uninstall", "manager v2");
@@ -78,6 +81,7 @@ class UpdateTransaction : public testing::Test {
  protected:
   void SetUp() override {
     io().setProcessWaiter(&waiter_);
+    box_.setEnv("LAUNCH_MARK", box_.host("launched"));
     rel_ = box_.userRel("AppData/Local/com.example.app/stable");
     root_ = box_.win(rel_);
     stdfs::remove_all(box_.host(rel_));  // a fresh installation for every row
@@ -263,6 +267,100 @@ TEST_F(UpdateTransaction, EveryFaultOfTheSwapAndRollbackLeavesAWholeVersion) {
     EXPECT_EQ(versionIn("app"), "2.0");
     EXPECT_TRUE(registered());
     deleteTreeIfDirectory(root_ + "\\app.previous");  // the driver's clean-up
+    EXPECT_TRUE(canaryWhole());
+  }
+}
+
+}  // namespace
+}  // namespace tl
+
+namespace tl {
+namespace {
+
+TEST_F(UpdateTransaction, BothSchemasSwapAndStartTheNewVersionFromItsBinFolder) {
+  for (std::uint32_t schema : {1u, 2u}) {
+    SCOPED_TRACE(schema);
+    TearDown();
+    SetUp();
+    stdfs::remove(box_.host("launched"));
+    const Outcome out = apply(plan(schema));
+    EXPECT_EQ(out.result, "ok") << out.err;
+    EXPECT_EQ(updatePhaseName(out.phase), "launching");
+    EXPECT_TRUE(out.parentExited);
+    EXPECT_EQ(versionIn("app") + " " + versionIn("app.previous") + " " + stages(), "2.0 1.0 ");
+    EXPECT_TRUE(registered());
+    EXPECT_TRUE(test::eventually([&] { return box_.readFile("launched") == host("app/bin") + "\n"; }));
+    deleteTreeIfDirectory(root_ + "\\app.previous");
+    EXPECT_TRUE(canaryWhole());
+  }
+}
+
+TEST_F(UpdateTransaction, ParentWaitDecidesBeforeAnythingMoves) {
+  const struct {
+    const char* name;
+    process::ProcessWait answer;
+    bool realWaiter;  // the host's waiter, for a process id that names nothing
+    const char* result;
+  } rows[] = {
+      {"never exits", {true, process::kWaitTimeout}, false, "ParentProcessWaitTimedOut"},
+      {"cannot be opened", {false, process::kErrorGenFailure}, false, "ParentProcessWaitFailed"},
+      {"wait fails", {true, process::kWaitFailed}, false, "ParentProcessWaitFailed"},
+      {"has ended", {true, process::kWaitObject0}, false, "ok"},
+      {"does not exist", {}, true, "ok"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    TearDown();
+    SetUp();
+    waiter_.answer = row.answer;
+    UpdatePlan p = plan(1);
+    if (row.realWaiter) {
+      io().setProcessWaiter(nullptr);
+      p.parent_pid = 4194305;  // above the largest pid_max
+    }
+    const Outcome out = apply(p);
+    EXPECT_EQ(out.result, row.result);
+    EXPECT_EQ(out.parentExited, out.result == "ok");
+    if (!row.realWaiter) {
+      EXPECT_EQ(waiter_.lastTimeout, 120000u);
+    }
+    if (out.result != "ok") {
+      EXPECT_EQ(updatePhaseName(out.phase), "waiting_for_parent");
+      EXPECT_EQ(versionIn("app") + " " + versionIn("app.previous") + " " + stages(), "1.0 - ");
+    }
+  }
+}
+
+TEST_F(UpdateTransaction, ABadPayloadIsRefusedBeforeAnythingMoves) {
+  const std::string stray = newVersionTar().file("stray", "x").end().bytes();
+  const std::string otherVersion = newVersionTar("2.1").end().bytes();
+  const struct {
+    const char* name;
+    std::uint32_t schema;
+    const char* file;  // rewritten below the channel root after the payload is made
+    std::string bytes;
+    const char* result;
+    const char* phase;
+  } rows[] = {
+      {"stray file beside the root", 1, "self-extraction/h2.tar", stray, "InvalidUpdateArchive", "extracting"},
+      {"one changed byte in the prepared tree", 2, "app.prepared-h2/ExampleApp/Resources/uninstall", "manager v3",
+       "FileHashMismatch", "extracting"},
+      {"recipe changed after the plan", 2, "self-extraction/h2.recipe.json", "{}", "UpdateRecipeHashMismatch",
+       "extracting"},
+      {"payload of another version", 1, "self-extraction/h2.tar", otherVersion, "InvalidUpdateIdentity",
+       "validating_payload"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    TearDown();
+    SetUp();
+    const UpdatePlan p = plan(row.schema);
+    box_.writeFile(rel_ + "/" + row.file, row.bytes);
+    const Outcome out = apply(p);
+    EXPECT_EQ(out.result, row.result);
+    EXPECT_EQ(updatePhaseName(out.phase), row.phase);
+    EXPECT_EQ(waiter_.calls, 0);
+    EXPECT_EQ(versionIn("app") + " " + versionIn("app.previous") + " " + stages(), "1.0 - ");
     EXPECT_TRUE(canaryWhole());
   }
 }
