@@ -18,7 +18,8 @@ Status launchAppWithoutWindow(std::string_view appFolder) {
   opts.workingDirectory = *folder;
   opts.streams = process::StdStreams::Null;
   opts.noWindow = true;
-  return process::spawnDetached(launcher, buildCommandLine({launcher}), opts);
+  const std::string commandLine = TRY(buildCommandLine({launcher}));
+  return process::spawnDetached(launcher, commandLine, opts);
 }
 
 }  // namespace tl
