@@ -185,75 +185,82 @@ class UpdateTransaction : public testing::Test {
   std::string root_ = box_.win(rel_);
 };
 
-TEST_F(UpdateTransaction, EveryFaultOfTheSwapAndRollbackLeavesAWholeVersion) {
-  const Fault moveAside{FsOp::Rename, "\\app"};
-  const Fault moveIn{FsOp::Rename, "\\ExampleApp"};
-  const Fault putBack{FsOp::Rename, "\\app.previous"};
-  const Fault launch{FsOp::Spawn, "launcher.exe"};
-  const Fault integration{FsOp::Spawn, "reg.exe"};
-  enum Before { installed, interrupted, leftover };  // leftover: an earlier update's previous folder
-  const std::string rollbackFailed = "ERROR: Update rollback failed after ";
-  const struct {
-    const char* name;
-    std::uint32_t schema;
-    Before before;
-    std::vector<Fault> faults;
-    const char* result;
-    const char* phase;
-    const char* state;  // as state() tells it
-    std::string line;
-  } rows[] = {
-      {"crash between the renames, repaired", 2, interrupted, {}, "ok", "launching", "2.0 1.0", ""},
-      {"interrupted swap not put back", 1, interrupted, {putBack}, "AccessDenied", "swapping", "- 1.0", ""},
-      {"leftover previous not deleted", 1, leftover, {{FsOp::DeleteDir, "\\app.previous"}}, "AccessDenied",
-       "swapping", "1.0 partial", ""},
-      {"installed version not moved aside", 2, installed, {moveAside}, "AccessDenied", "swapping", "1.0 -", ""},
-      {"staged version not moved in", 1, installed, {moveIn}, "AccessDenied", "swapping", "1.0 -", ""},
-      {"integration fails, also for the restored version", 2, installed, {integration}, "AccessDenied",
-       "integrating", "1.0 -", "Warning: Could not restore previous uninstall integration: error.AccessDenied\n"},
-      {"launch fails", 1, installed, {launch}, "AccessDenied", "launching", "1.0 -", ""},
-      {"failed version not deleted after the rollback", 2, installed, {launch, {FsOp::DeleteDir, "\\ExampleApp"}},
-       "AccessDenied", "launching", "1.0 -", ""},
-      {"swap error, previous not put back", 1, installed, {moveIn, putBack}, "UpdateRollbackFailed", "swapping",
-       "- 1.0", rollbackFailed + "swap error: error.AccessDenied\n"},
-      {"integration error, failed version not moved aside", 1, installed, {integration, {FsOp::Rename, "\\app", 1}},
-       "UpdateRollbackFailed", "integrating", "2.0 1.0", rollbackFailed + "integration error: error.AccessDenied\n"},
-      {"launch error, previous not put back", 2, installed, {launch, putBack}, "UpdateRollbackFailed", "launching",
-       "- 1.0", rollbackFailed + "launch error: error.AccessDenied\n"},
-  };
-  for (const auto& row : rows) {
-    SCOPED_TRACE(row.name);
-    TearDown();
-    SetUp();
-    if (row.before == interrupted) stdfs::rename(host("app"), host("app.previous"));
-    if (row.before == leftover) box_.makeDirs(rel_ + "/app.previous/stale");
-    inject(row.faults);
-    const Outcome first = apply(plan(row.schema));
-    io().setFaultHook(nullptr);
-    EXPECT_EQ(first.result, row.result);
-    EXPECT_EQ(updatePhaseName(first.phase), row.phase);
-    EXPECT_EQ(state(), row.state);
-    const std::size_t line =
-        std::min(first.err.find(rollbackFailed), first.err.find("Warning: Could not restore previous"));
-    EXPECT_EQ(line == std::string::npos ? "" : first.err.substr(line), row.line);
-    EXPECT_TRUE(canaryWhole());
+// The faults of the rows: each rename by its source, the launch and the
+// integration (its reg.exe) by the program started.
+const Fault kMoveAside{FsOp::Rename, "\\app"};
+const Fault kMoveIn{FsOp::Rename, "\\ExampleApp"};
+const Fault kPutBack{FsOp::Rename, "\\app.previous"};
+const Fault kLaunch{FsOp::Spawn, "launcher.exe"};
+const Fault kIntegration{FsOp::Spawn, "reg.exe"};
+enum Before { installed, interrupted, leftover };  // leftover: an earlier update's previous folder
+const std::string kRollbackFailed = "ERROR: Update rollback failed after ";
+struct FaultRow {
+  const char* name;
+  std::uint32_t schema;
+  Before before;
+  std::vector<Fault> faults;
+  const char* result;
+  const char* phase;
+  const char* state;  // as state() tells it
+  std::string line;
+};
 
-    // The next run, with a parent id that names no process (the host's
-    // waiter), ends with the new version started from its bin folder.
-    io().setProcessWaiter(nullptr);
-    stdfs::remove(box_.host("launched"));
-    UpdatePlan p = plan(row.schema);
-    p.parent_pid = 4194305;  // above the largest pid_max
-    const Outcome next = apply(p);
-    EXPECT_EQ(next.result + " " + std::string(updatePhaseName(next.phase)), "ok launching") << next.err;
-    EXPECT_TRUE(next.parentExited);
-    EXPECT_EQ(versionIn("app"), "2.0");
-    EXPECT_TRUE(registered());
-    EXPECT_TRUE(test::eventually([&] { return box_.readFile("launched") == host("app/bin") + "\n"; }));
-    deleteTreeIfDirectory(root_ + "\\app.previous");  // the driver's clean-up
-    EXPECT_TRUE(canaryWhole());
-  }
+// One row a fault (or pair of faults), each run as a test of its own.
+const FaultRow kFaultRows[] = {
+    {"crash between the renames, repaired", 2, interrupted, {}, "ok", "launching", "2.0 1.0", ""},
+    {"interrupted swap not put back", 1, interrupted, {kPutBack}, "AccessDenied", "swapping", "- 1.0", ""},
+    {"leftover previous not deleted", 1, leftover, {{FsOp::DeleteDir, "\\app.previous"}}, "AccessDenied",
+     "swapping", "1.0 partial", ""},
+    {"installed version not moved aside", 2, installed, {kMoveAside}, "AccessDenied", "swapping", "1.0 -", ""},
+    {"staged version not moved in", 1, installed, {kMoveIn}, "AccessDenied", "swapping", "1.0 -", ""},
+    {"integration fails, also for the restored version", 2, installed, {kIntegration}, "AccessDenied",
+     "integrating", "1.0 -", "Warning: Could not restore previous uninstall integration: error.AccessDenied\n"},
+    {"launch fails", 1, installed, {kLaunch}, "AccessDenied", "launching", "1.0 -", ""},
+    {"failed version not deleted after the rollback", 2, installed, {kLaunch, {FsOp::DeleteDir, "\\ExampleApp"}},
+     "AccessDenied", "launching", "1.0 -", ""},
+    {"swap error, previous not put back", 1, installed, {kMoveIn, kPutBack}, "UpdateRollbackFailed", "swapping",
+     "- 1.0", kRollbackFailed + "swap error: error.AccessDenied\n"},
+    {"integration error, failed version not moved aside", 1, installed, {kIntegration, {FsOp::Rename, "\\app", 1}},
+     "UpdateRollbackFailed", "integrating", "2.0 1.0", kRollbackFailed + "integration error: error.AccessDenied\n"},
+    {"launch error, previous not put back", 2, installed, {kLaunch, kPutBack}, "UpdateRollbackFailed", "launching",
+     "- 1.0", kRollbackFailed + "launch error: error.AccessDenied\n"},
+};
+
+class SwapFault : public UpdateTransaction, public testing::WithParamInterface<std::size_t> {};
+
+TEST_P(SwapFault, LeavesAWholeVersionAndTheNextRunWorks) {
+  const FaultRow& row = kFaultRows[GetParam()];
+  SCOPED_TRACE(row.name);
+  if (row.before == interrupted) stdfs::rename(host("app"), host("app.previous"));
+  if (row.before == leftover) box_.makeDirs(rel_ + "/app.previous/stale");
+  inject(row.faults);
+  const Outcome first = apply(plan(row.schema));
+  io().setFaultHook(nullptr);
+  EXPECT_EQ(first.result, row.result);
+  EXPECT_EQ(updatePhaseName(first.phase), row.phase);
+  EXPECT_EQ(state(), row.state);
+  const std::size_t line =
+      std::min(first.err.find(kRollbackFailed), first.err.find("Warning: Could not restore previous"));
+  EXPECT_EQ(line == std::string::npos ? "" : first.err.substr(line), row.line);
+  EXPECT_TRUE(canaryWhole());
+
+  // The next run, with a parent id that names no process (the host's
+  // waiter), ends with the new version started from its bin folder.
+  io().setProcessWaiter(nullptr);
+  stdfs::remove(box_.host("launched"));
+  UpdatePlan p = plan(row.schema);
+  p.parent_pid = 4194305;  // above the largest pid_max
+  const Outcome next = apply(p);
+  EXPECT_EQ(next.result + " " + std::string(updatePhaseName(next.phase)), "ok launching") << next.err;
+  EXPECT_TRUE(next.parentExited);
+  EXPECT_EQ(versionIn("app"), "2.0");
+  EXPECT_TRUE(registered());
+  EXPECT_TRUE(test::eventually([&] { return box_.readFile("launched") == host("app/bin") + "\n"; }));
+  deleteTreeIfDirectory(root_ + "\\app.previous");  // the driver's clean-up
+  EXPECT_TRUE(canaryWhole());
 }
+
+INSTANTIATE_TEST_SUITE_P(UpdateTransaction, SwapFault, testing::Range<std::size_t>(0, std::size(kFaultRows)));
 
 TEST_F(UpdateTransaction, AParentThatRunsOnOrABadPayloadStopsBeforeAnythingMoves) {
   const struct {
