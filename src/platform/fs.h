@@ -156,6 +156,11 @@ std::string windowsPath(std::string_view hostAbsolute);
 [[nodiscard]] Status writeAll(File& f, const void* buf, std::size_t n);
 [[nodiscard]] Status syncFile(File& f);
 [[nodiscard]] Status syncDir(const Dir& d);
+// Tries an exclusive lock of `length` bytes at `offset` of an open file,
+// without waiting: true when granted, false when another open of the file
+// (in this process or another) holds an overlapping lock. The lock lasts
+// until the handle is closed. The file must be open for writing.
+[[nodiscard]] Result<bool> tryLockRange(File& f, std::uint64_t offset, std::uint64_t length);
 // Whole file (links followed); more than cap bytes is StreamTooLong, a kind
 // other than regular file NotRegularFile.
 [[nodiscard]] Result<std::string> readFile(std::string_view path, std::size_t cap);

@@ -11,6 +11,7 @@
 #include "platform/io_context.h"
 #include "update/base_archive.h"
 #include "update/download_pump.h"
+#include "update/owned_stage.h"
 #include "update/patch_format.h"
 #include "update/patch_source.h"
 #include "update/patched_archive_reader.h"
@@ -47,18 +48,6 @@ Status keepBaseRecipe(const PreparationState& st, const UpdateRecipe& recipe) {
   TRY(requireFileOrNothingAt(st.selfExtraction, cached));
   const Status removed = fs::deleteFileAt(st.selfExtraction, cached);
   if (!removed.ok() && removed.error() != Error::FileNotFound) return removed.error();
-  return success();
-}
-
-// A stage this run made (before the attempt or in an earlier step) gives way
-// to the next one.
-Status deleteOwnedStage(PreparationState& st) {
-  if (!st.stageOwned) return success();
-  const Result<fs::FileStat> found = fs::statAt(st.bundleParent, st.stageName);
-  if (!found.ok() && found.error() != Error::FileNotFound) return found.error();
-  if (!found.ok() || found->kind != fs::FileKind::Directory) return Error::InvalidUpdateStage;
-  TRY(fs::deleteTreeAt(st.bundleParent, st.stageName));
-  st.stageOwned = false;
   return success();
 }
 
@@ -164,9 +153,7 @@ Result<StagedUpdate> runChain(PreparationState& st) {
     if (recipe.archive_size > kMaxPatchedArchiveSize) return Error::UpdateArchiveTooLarge;
     StagedUpdate staged = TRY(applyPatchStep(st, recipe, fromHash, index));
     if (staged.version.hash == r.hash) {
-      if (staged.version.version != r.version) return Error::InvalidUpdateIdentity;
-      if (r.tar_size && staged.recipe.archive_size != *r.tar_size) return Error::ArchiveSizeMismatch;
-      if (r.tar_sha256 && staged.recipe.archive_sha256 != *r.tar_sha256) return Error::ArchiveHashMismatch;
+      TRY(checkStagedIdentity(r, staged.version, staged.recipe));
       return staged;
     }
     if (index + 1 == kMaxPatchChain) return Error::UpdatePatchChainTooLong;

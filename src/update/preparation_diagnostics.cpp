@@ -8,4 +8,8 @@ void warnObsoleteArchivesNotRemoved(Error e) {
   diagLine({"Could not remove obsolete update archives: ", errorName(e)});
 }
 
+void reportDeltaUnavailable(Error e) {
+  diagLine({"Delta preparation unavailable (", errorName(e), "); streaming the full update."});
+}
+
 }  // namespace tl

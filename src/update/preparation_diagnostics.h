@@ -9,4 +9,8 @@ namespace tl {
 // older versions were left behind; the prepared update stands.
 void warnObsoleteArchivesNotRemoved(Error e);
 
+// "Delta preparation unavailable (<Name>); streaming the full update.": the
+// delta road failed and the full archive is downloaded instead.
+void reportDeltaUnavailable(Error e);
+
 }  // namespace tl

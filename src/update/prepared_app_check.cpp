@@ -39,4 +39,12 @@ Result<AppVersionInfo> verifyPreparedApp(const PrepareUpdateRequest& request, co
   }
 }
 
+Status checkStagedIdentity(const PrepareUpdateRequest& request, const AppVersionInfo& staged,
+                           const UpdateRecipe& recipe) {
+  if (staged.hash != request.hash || staged.version != request.version) return Error::InvalidUpdateIdentity;
+  if (request.tar_size && recipe.archive_size != *request.tar_size) return Error::ArchiveSizeMismatch;
+  if (request.tar_sha256 && recipe.archive_sha256 != *request.tar_sha256) return Error::ArchiveHashMismatch;
+  return success();
+}
+
 }  // namespace tl

@@ -25,4 +25,10 @@ namespace tl {
                                                        const fs::Dir& parent, std::string_view stageName,
                                                        bool verifyTree);
 
+// The staged version is the one the request asks for: its hash and version
+// (InvalidUpdateIdentity), and the archive's size and SHA-256 where the
+// request names them (ArchiveSizeMismatch, ArchiveHashMismatch).
+[[nodiscard]] Status checkStagedIdentity(const PrepareUpdateRequest& request, const AppVersionInfo& staged,
+                                         const UpdateRecipe& recipe);
+
 }  // namespace tl

@@ -52,6 +52,17 @@ const json::Schema<PreparedUpdateView>& viewSchema() {
   return s;
 }
 
+struct SchemaVersionOnly {
+  std::uint32_t schema_version = 0;
+};
+
+const json::Schema<SchemaVersionOnly>& schemaVersionSchema() {
+  static const json::Schema<SchemaVersionOnly> s{
+      json::field<&SchemaVersionOnly::schema_version, json::kRequired>("schema_version"),
+  };
+  return s;
+}
+
 void appendMember(std::string& out, std::string_view key, std::string_view value) {
   out.push_back(',');
   json::appendQuoted(out, key);
@@ -97,6 +108,12 @@ Result<PreparedUpdate> parsePreparedUpdate(std::string_view text) {
   PreparedUpdate r;
   TRY(json::readRecord(text, recordSchema(), r, kStrict));
   return r;
+}
+
+Result<std::uint32_t> readPreparedUpdateSchemaVersion(std::string_view text) {
+  SchemaVersionOnly only;
+  TRY(json::readRecord(text, schemaVersionSchema(), only, kLenient));
+  return only.schema_version;
 }
 
 Result<PreparedUpdateView> parsePreparedUpdateLenient(std::string_view text) {

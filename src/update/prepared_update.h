@@ -60,6 +60,9 @@ std::string stringifyPreparedUpdate(const PreparedUpdate& record);
 
 // Strict: every string required, schema_version 2 when absent, no other key.
 [[nodiscard]] Result<PreparedUpdate> parsePreparedUpdate(std::string_view text);
+// Only the schema_version of a record (required), every other key skipped:
+// whether the strict reading applies at all.
+[[nodiscard]] Result<std::uint32_t> readPreparedUpdateSchemaVersion(std::string_view text);
 // Lenient: unknown keys (artifact_file included) skipped.
 [[nodiscard]] Result<PreparedUpdateView> parsePreparedUpdateLenient(std::string_view text);
 

@@ -54,6 +54,10 @@ std::string preparedDirName(std::string_view bundle, std::string_view hash) {
   return concatStrings(concatStrings(bundle, ".prepared-"), hash);
 }
 
+std::string stageDirName(std::string_view bundle, std::string_view transactionId) {
+  return concatStrings(concatStrings(bundle, ".prepare-"), transactionId);
+}
+
 std::string concatStrings(std::string_view a, std::string_view b) {
   std::string out;
   out.reserve(a.size() + b.size());

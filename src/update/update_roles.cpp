@@ -2,9 +2,8 @@
 
 namespace tl {
 
-// Updates are not part of this program yet; the roles say so by name rather
-// than pretend to succeed.
-Status runPrepareUpdate(std::string_view) { return Error::RoleNotAvailable; }
+// Applying updates is not part of this program yet; the role says so by name
+// rather than pretend to succeed. (--prepare-update: prepare_update_driver.cpp.)
 Status runApplyUpdate(std::string_view) { return Error::RoleNotAvailable; }
 
 }  // namespace tl

@@ -395,6 +395,20 @@ TEST(Fs, ReadFileHoldsToItsCap) {
   EXPECT_EQ(readFile(t.win("empty"), 0)->size(), 0u);
 }
 
+// The lock excludes a second open of the same file even in this process,
+// other bytes stay free, and closing the holder frees it.
+TEST(Fs, RangeLockExcludesOtherOpensUntilClosed) {
+  TempDir t;
+  Result<File> first = createFile(t.win("lock"), false, false);
+  Result<File> second = createFile(t.win("lock"), false, false);
+  ASSERT_TRUE(first.ok() && second.ok());
+  EXPECT_EQ(tryLockRange(*first, 0, 1).value(), true);
+  EXPECT_EQ(tryLockRange(*second, 0, 1).value(), false);
+  EXPECT_EQ(tryLockRange(*second, 1, 1).value(), true);
+  first->close();
+  EXPECT_EQ(tryLockRange(*second, 0, 1).value(), true);
+}
+
 TEST(Fs, MakePathCreatesWhatIsMissing) {
   TempDir t;
   stdfs::create_directory(t.host("Data"));

@@ -775,6 +775,20 @@ Status syncDir(const Dir& d) {
   return success();
 }
 
+Result<bool> tryLockRange(File& f, std::uint64_t offset, std::uint64_t length) {
+  // An open-file-description lock belongs to this open, not to the process:
+  // a second open in the same process is excluded as on Windows, and the
+  // lock goes with the last descriptor of the open.
+  struct flock lock {};
+  lock.l_type = F_WRLCK;
+  lock.l_whence = SEEK_SET;
+  lock.l_start = static_cast<off_t>(offset);
+  lock.l_len = static_cast<off_t>(length);
+  if (::fcntl(fdOf(f), F_OFD_SETLK, &lock) == 0) return true;
+  if (errno == EAGAIN || errno == EACCES) return false;
+  return lastError();
+}
+
 Result<std::string> readFile(std::string_view path, std::size_t cap) {
   TRY(fault(FsOp::Open, path));
   Located loc = TRY(locate(path));
