@@ -1,13 +1,19 @@
 """The demo that scripts/demo.sh runs once build/setup is built: a sample
 application packed as two self-extracting installers, installed one after the
-other into a miniature Windows sandbox, looked at, and uninstalled quietly.
+other into a miniature Windows sandbox, looked at, updated (two newer
+versions prepared from a loopback server: one by patch, one in full because
+its patch is withheld), and uninstalled quietly.
 
 Each step is a method of Demo; main() lists them in order.
 """
+import functools
+import hashlib
+import http.server
 import json
 import os
 import subprocess
 import sys
+import threading
 import time
 
 SOURCE_DIR = os.path.abspath(os.path.join(os.path.dirname(__file__), ".."))
@@ -17,6 +23,7 @@ from sandbox import Sandbox, to_win  # noqa: E402
 
 BUILD_DIR = os.environ.get("TL_BUILD_DIR") or os.path.join(SOURCE_DIR, "build")
 SETUP = os.path.join(BUILD_DIR, "setup")
+MAKE_PATCH = os.path.join(BUILD_DIR, "make_patch")
 
 
 def heading(text):
@@ -32,11 +39,25 @@ def quoted(text, shorten=None):
         print("  | " + line)
 
 
+class QuietFiles(http.server.SimpleHTTPRequestHandler):
+    def log_message(self, *args):
+        pass
+
+
 class Demo:
     def __init__(self):
         self.sb = Sandbox(build_dir=BUILD_DIR, prefix="tl-demo-")
         self.launcher_log = os.path.join(self.sb.root, "launcher-output.txt")
         self.channel = os.path.join(self.sb.local_app_data, demo_app.APP_ID, demo_app.CHANNEL)
+        # The update server: a loopback HTTP server over a folder.
+        self.served = os.path.join(self.sb.root, "update-server")
+        os.makedirs(self.served)
+        server = http.server.ThreadingHTTPServer(
+            ("127.0.0.1", 0), functools.partial(QuietFiles, directory=self.served))
+        threading.Thread(target=server.serve_forever, daemon=True).start()
+        self.base_url = "http://127.0.0.1:%d/demo" % server.server_address[1]
+        self.served = os.path.join(self.served, "demo")
+        self.prepared = None  # the version the last preparation left ready
 
     def run(self, argv, what, ui_log=None, **extra_env):
         """Runs a program of the sandbox and shows its standard error and exit code."""
@@ -52,7 +73,7 @@ class Demo:
 
     def make_installers(self):
         heading("Sample application")
-        self.side, self.appended = demo_app.make_installers(self.sb.root, SETUP, self.launcher_log)
+        self.side, self.appended = demo_app.make_installers(self.sb.root, SETUP, self.launcher_log, self.base_url)
         packaging = os.path.join(self.sb.root, "packaging")
         demo_app.show_tree(os.path.join(packaging, demo_app.SIDE_VERSION))
         archives = []
@@ -114,6 +135,54 @@ class Demo:
         print(out.replace("\r\n", "\n").rstrip("\n") or err.rstrip("\n"))
         print("exit code: %d" % code)
 
+    def prepare_update(self, version, withhold_patch=False):
+        """Publishes `version` (full archive and patch from the installed
+        version), writes the request as the installed application's updater
+        does, and runs --prepare-update."""
+        installed = demo_app.APPENDED_VERSION
+        heading("Publishing %s at %s" % (version, self.base_url))
+        artifact, tar = demo_app.publish_update(self.sb.root, version, SETUP, self.launcher_log, self.base_url,
+                                                self.served, installed, MAKE_PATCH)
+        patch = "%s-win-x64-%s.patch" % (demo_app.CHANNEL, demo_app.build_hash(installed))
+        if withhold_patch:
+            os.unlink(os.path.join(self.served, patch))
+        for name in sorted(os.listdir(self.served)):
+            print("  %s (%d bytes)" % (name, os.path.getsize(os.path.join(self.served, name))))
+        transaction = os.urandom(16).hex()
+        with open(tar, "rb") as f:
+            tar_bytes = f.read()
+        request = {
+            "schema_version": 1, "transaction_id": transaction, "identifier": demo_app.APP_ID,
+            "channel": demo_app.CHANNEL, "version": version, "hash": demo_app.build_hash(version),
+            "platform": "win", "arch": "x64", "base_url": self.base_url,
+            "base_hash": demo_app.build_hash(installed),
+            "tar_sha256": hashlib.sha256(tar_bytes).hexdigest(), "tar_size": len(tar_bytes),
+            "channel_root": to_win(self.channel), "artifact_file": artifact,
+            "app_bundle_path": to_win(os.path.join(self.channel, "app")),
+        }
+        request_path = os.path.join(self.channel, ".tamberlock-prepare-%s.json" % transaction)
+        with open(request_path, "w") as f:
+            json.dump(request, f)
+        manager = os.path.join(self.channel, "uninstall.exe")
+        heading("Preparing %s%s" % (version, " (patch withheld)" if withhold_patch else ""))
+        print("%s --prepare-update %s --quiet" % (to_win(manager), to_win(request_path)))
+        if self.run([manager, "--prepare-update", to_win(request_path), "--quiet"], "preparation") != 0:
+            sys.exit("the preparation failed")
+        os.unlink(request_path)  # the updater's file, done with
+        self.prepared = version
+
+    def show_prepared_update(self, tree=True):
+        heading("Prepared update beside the installed application")
+        for name in sorted(os.listdir(self.channel)):
+            print("  " + name)
+        if tree:
+            prepared = "app.prepared-" + demo_app.build_hash(self.prepared)
+            print(prepared + ":")
+            demo_app.show_tree(os.path.join(self.channel, prepared), "  ")
+        heading("Prepared-update record (self-extraction)")
+        with open(os.path.join(self.channel, "self-extraction", ".tamberlock-prepared-update.json")) as f:
+            print(json.dumps(json.load(f), indent=1))
+
     def uninstall_quietly(self):
         manager = os.path.join(self.channel, "uninstall.exe")
         heading("Uninstalling: %s --uninstall --quiet" % to_win(manager))
@@ -140,6 +209,12 @@ def main():
     demo.install(demo.side, "side-files")
     demo.install(demo.appended, "appended")
     demo.show_installation()
+    demo.prepare_update("2.0.0")
+    demo.show_prepared_update()
+    # A newer version supersedes the one prepared: the road falls back to the
+    # full archive, and 2.0.0's prepared folder, recipe and record go.
+    demo.prepare_update("2.1.0", withhold_patch=True)
+    demo.show_prepared_update(tree=False)
     demo.uninstall_quietly()
     demo.show_leftovers()
     print("\nThe sandbox stays for a look: %s (remove it with rm -rf)" % demo.sb.root)

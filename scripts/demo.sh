@@ -2,8 +2,9 @@
 # Builds build/setup and the stand-ins, makes a small sample application,
 # packs it as two self-extracting installers (side files, and a block
 # appended to the executable), installs both into a miniature Windows
-# sandbox, shows what was installed, uninstalls it quietly and shows what is
-# left. The steps are in scripts/demo.py.
+# sandbox, shows what was installed, prepares updates served from a loopback
+# server (by patch, and in full when the patch is withheld), uninstalls it
+# quietly and shows what is left. The steps are in scripts/demo.py.
 #
 # BUILD_DIR chooses the build folder (default: build).
 set -euo pipefail
@@ -11,4 +12,6 @@ cd "$(dirname "$0")/.."
 build=${BUILD_DIR:-build}
 
 BUILD_DIR=$build bash scripts/build-setup.sh
+# The patch maker publishes the demo's update as a patch.
+cmake --build "$build" --target make_patch >/dev/null
 TL_BUILD_DIR="$(pwd)/$build" exec python3 scripts/demo.py

@@ -51,8 +51,9 @@ def main():
     sb = Sandbox(build_dir=BUILD_DIR, root=sys.argv[1], ping_ms=None)
     for made in ("packaging", "Downloads"):
         shutil.rmtree(os.path.join(sb.root, made), ignore_errors=True)
+    # No update server runs here: the base URL only completes the identity.
     demo_app.make_installers(sb.root, os.path.join(BUILD_DIR, "setup"),
-                             os.path.join(sb.root, "launcher-output.txt"))
+                             os.path.join(sb.root, "launcher-output.txt"), "https://updates.example.com/demo")
     env_sh = os.path.join(sb.root, "env.sh")
     exports = "\n".join("export %s=%s" % (k, shlex.quote(v)) for k, v in sb.windows_vars.items())
     with open(env_sh, "w") as f:
