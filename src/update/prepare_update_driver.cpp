@@ -1,8 +1,8 @@
 // --prepare-update <request> --quiet from start to end: the request checked
 // before anything is touched, one preparation per channel root, what
-// interrupted and superseded preparations left cleared, a version prepared
-// before reused, else the delta road with the full download behind it, and
-// the staged version published. After the lock, a failure deletes the
+// interrupted (stages and patch files) and superseded preparations left
+// cleared, a version prepared before reused, else the delta road with the
+// full download behind it, and the staged version published. After the lock, a failure deletes the
 // stage this run made and nothing else; the lock file stays.
 #include <new>
 
@@ -10,7 +10,7 @@
 #include "platform/io_context.h"
 #include "update/delta_preparation.h"
 #include "update/full_archive_preparation.h"
-#include "update/interrupted_stages.h"
+#include "update/interrupted_preparations.h"
 #include "update/owned_stage.h"
 #include "update/prepare_lock.h"
 #include "update/preparation_diagnostics.h"
@@ -71,6 +71,7 @@ Result<StagedUpdate> stageNewVersion(PreparationState& st) {
 
 Status prepareUnderLock(PreparationState& st) {
   TRY(removeInterruptedStages(st.bundleParent, st.request.bundle_name));
+  TRY(removeInterruptedPatchFiles(st.selfExtraction));
   TRY(nameStage(st));
   TRY(removeSupersededUpdate(st));
   if (TRY(preparedBefore(st))) return reusePreparedVersion(st);

@@ -16,7 +16,7 @@
 #include "installer/installer_fixture.h"
 #include "support/patch_maker.h"
 #include "support/temp_dir.h"
-#include "update/interrupted_stages.h"
+#include "update/interrupted_preparations.h"
 #include "update/stale_archives.h"
 
 namespace tl {
@@ -136,6 +136,20 @@ TEST(InterruptedStages, NamesOfStages) {
       {"app.prepared-" + id, false},
   };
   for (const auto& row : rows) EXPECT_EQ(isStageName(row.name, "app"), row.stage) << row.name;
+}
+
+TEST(InterruptedPatchFiles, NamesOfPatchFiles) {
+  const std::string id = "0123456789abcdef0123456789abcdef";
+  const struct {
+    std::string name;
+    bool patch;
+  } rows[] = {
+      {".patch-" + id + "-0.partial", true},     {".patch-" + id + "-63.partial", true},
+      {".patch-" + id + "-07.partial", false},   {".patch-" + id + "-.partial", false},
+      {".patch-" + id + "-100.partial", false},  {".patch-" + id + "-1.partialx", false},
+      {".patch-" + id.substr(1) + "-1.partial", false},
+  };
+  for (const auto& row : rows) EXPECT_EQ(isPatchFileName(row.name), row.patch) << row.name;
 }
 
 }  // namespace

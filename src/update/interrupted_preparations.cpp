@@ -1,4 +1,4 @@
-#include "update/interrupted_stages.h"
+#include "update/interrupted_preparations.h"
 
 #include <new>
 #include <string>
@@ -11,6 +11,8 @@ namespace tl {
 namespace {
 
 constexpr std::string_view kStageInfix = ".prepare-";
+constexpr std::string_view kPatchPrefix = ".patch-";
+constexpr std::string_view kPatchSuffix = ".partial";
 
 Status requireStageFolder(const fs::Dir& parent, std::string_view name) {
   const fs::FileStat st = TRY(fs::statAt(parent, name));
@@ -33,7 +35,38 @@ Status removeAll(const fs::Dir& parent, std::string_view bundle) {
   return success();
 }
 
+Status removePatchFiles(const fs::Dir& selfExtraction) {
+  const std::vector<fs::DirEntry> entries = TRY(fs::listDir(selfExtraction));
+  for (const fs::DirEntry& entry : entries) {
+    if (entry.kind == fs::FileKind::File && isPatchFileName(entry.name)) {
+      TRY(fs::deleteFileAt(selfExtraction, entry.name));
+    }
+  }
+  return success();
+}
+
 }  // namespace
+
+bool isPatchFileName(std::string_view name) {
+  if (!name.starts_with(kPatchPrefix) || !name.ends_with(kPatchSuffix)) return false;
+  name.remove_prefix(kPatchPrefix.size());
+  name.remove_suffix(kPatchSuffix.size());
+  if (name.size() < 34 || !isHexId32(name.substr(0, 32)) || name[32] != '-') return false;
+  const std::string_view index = name.substr(33);
+  if (index.size() > 2 || (index.size() > 1 && index[0] == '0')) return false;
+  for (char c : index) {
+    if (c < '0' || c > '9') return false;
+  }
+  return true;
+}
+
+Status removeInterruptedPatchFiles(const fs::Dir& selfExtraction) {
+  try {
+    return removePatchFiles(selfExtraction);
+  } catch (const std::bad_alloc&) {
+    return Error::OutOfMemory;
+  }
+}
 
 bool isStageName(std::string_view name, std::string_view bundle) {
   if (name.size() != bundle.size() + kStageInfix.size() + 32) return false;

@@ -1,0 +1,32 @@
+#pragma once
+// What killed or cut-off preparations leave behind: stage folders beside the
+// installed application (<bundle>.prepare-<32 lowercase hexadecimal
+// digits>) and downloaded patch files in self-extraction
+// (.patch-<32 lowercase hexadecimal digits>-<chain index>.partial).
+#include <string_view>
+
+#include "common/result.h"
+#include "platform/fs.h"
+
+namespace tl {
+
+// Whether `name` is exactly bundle + ".prepare-" + 32 of 0-9, a-f.
+bool isStageName(std::string_view name, std::string_view bundle);
+
+// Deletes every stage folder in the bundle's parent, this run's own
+// transaction's included. Anything else under such a name is
+// InvalidInterruptedUpdateStage, found before anything is deleted; lookup
+// and deletion errors come back as they are.
+[[nodiscard]] Status removeInterruptedStages(const fs::Dir& bundleParent, std::string_view bundle);
+
+// Whether `name` is exactly ".patch-" + 32 of 0-9, a-f + "-" + a chain index
+// (decimal, no leading zero) + ".partial".
+bool isPatchFileName(std::string_view name);
+
+// Deletes every regular file in self-extraction named as a patch download
+// (a run of another transaction that was killed mid-chain would leave it
+// for good). Other kinds under such a name are left alone; a failed listing
+// or delete comes back as it is.
+[[nodiscard]] Status removeInterruptedPatchFiles(const fs::Dir& selfExtraction);
+
+}  // namespace tl
