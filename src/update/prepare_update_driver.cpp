@@ -2,8 +2,9 @@
 // before anything is touched, one preparation per channel root, what
 // interrupted (stages and patch files) and superseded preparations left
 // cleared, a version prepared before reused, else the delta road with the
-// full download behind it, and the staged version published. After the lock, a failure deletes the
-// stage this run made and nothing else; the lock file stays.
+// full download behind it, and the staged version published. After the
+// lock, a failure deletes the stage this run made and nothing else; the lock
+// file stays.
 #include <new>
 
 #include "common/paths.h"
