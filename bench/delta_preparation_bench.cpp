@@ -13,10 +13,7 @@
 // ones and drops others. The patch is made by build/make_patch, the zstd one
 // by `zstd --patch-from`. Memory should stay near the old archive's size
 // plus fixed buffers. --rebuild times the in-memory rebuild alone.
-#include <spawn.h>
 #include <stdlib.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -37,23 +34,18 @@
 #include "update/http_transfer.h"
 #include "update/update_recipe_file.h"
 #include "../tests/update/http_test_server.h"
-
-extern char** environ;
+#include "child_run.h"
 
 namespace {
+
+using tl::bench::ChildRun;
+using tl::bench::runChild;
 
 namespace stdfs = std::filesystem;
 
 constexpr double kMiB = 1024.0 * 1024.0;
 constexpr const char* kRoot = "DemoApp";
 constexpr const char* kId = "com.example.bench";
-
-struct Run {
-  double seconds = 0;
-  double cpuSeconds = 0;  // user and system, the child's own and its children's
-  double peakMiB = 0;
-  int status = -1;
-};
 
 class Random {
  public:
@@ -120,30 +112,6 @@ void makePair(std::uint64_t bytes, const std::string& oldPath, const std::string
     next.emplace_back(name, std::move(f));
   }
   std::ofstream(newPath, std::ios::binary) << archiveOf(2, next);
-}
-
-Run finish(pid_t pid, std::chrono::steady_clock::time_point start) {
-  Run run;
-  struct rusage usage {};
-  int status = 0;
-  if (::wait4(pid, &status, 0, &usage) != pid) return run;
-  run.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  run.peakMiB = static_cast<double>(usage.ru_maxrss) / 1024.0;
-  run.cpuSeconds = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-                   static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-  run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128;
-  return run;
-}
-
-Run runCommand(const std::vector<std::string>& args) {
-  std::vector<char*> argv;
-  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
-  std::fflush(stdout);
-  const auto start = std::chrono::steady_clock::now();
-  pid_t pid = 0;
-  if (::posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) return {};
-  return finish(pid, start);
 }
 
 std::string win(const stdfs::path& p) { return tl::fs::windowsPath(p.string()); }
@@ -254,25 +222,26 @@ int main(int argc, char** argv) {
 
   // Children started by a process with a large peak would report it as
   // their own, so this one stays small: the pair is made by a child too.
-  if (runCommand({self, "--make-pair", std::to_string(mib << 20), oldPath, newPath}).status != 0) return 1;
+  if (runChild({self, "--make-pair", std::to_string(mib << 20), oldPath, newPath}).status != 0) return 1;
   const double newMiB = static_cast<double>(stdfs::file_size(newPath)) / kMiB;
   const double oldMiB = static_cast<double>(stdfs::file_size(oldPath)) / kMiB;
-  const Run made = runCommand({maker, oldPath, newPath, patchPath});
-  const Run zmade = runCommand({"zstd", "-q", "-q", "-f", "--patch-from=" + oldPath, newPath, "-o", zstdPath});
-  if (made.status != 0 || zmade.status != 0 || runCommand({self, "--install", channel, oldPath}).status != 0) {
+  const ChildRun made = runChild({maker, oldPath, newPath, patchPath});
+  const ChildRun zmade = runChild({"zstd", "-q", "-q", "-f", "--patch-from=" + oldPath, newPath, "-o", zstdPath});
+  if (made.status != 0 || zmade.status != 0 || runChild({self, "--install", channel, oldPath}).status != 0) {
     std::printf("setting up failed (make_patch %d, zstd %d)\n", made.status, zmade.status);
     return 1;
   }
   std::printf("old %.1f MiB, new %.1f MiB; patch %.2f MiB, zstd --patch-from %.2f MiB\n", oldMiB, newMiB,
               static_cast<double>(stdfs::file_size(patchPath)) / kMiB,
               static_cast<double>(stdfs::file_size(zstdPath)) / kMiB);
-  runCommand({self, "--rebuild", channel});
+  runChild({self, "--rebuild", channel});
 
   const std::string url = "http://127.0.0.1:" + server.port("http") + "/files";
-  const Run ours = runCommand({self, "--delta", channel, url, sha256Of(newPath)});
+  const ChildRun ours = runChild({self, "--delta", channel, url, sha256Of(newPath)});
   stdfs::create_directories(plain);
-  const Run theirs = runCommand({"sh", "-c", "zstd -q -q -d -c --long=31 --patch-from='" + oldPath + "' '" + zstdPath +
-                                                 "' | tar -x -f - -C '" + plain.string() + "'"});
+  const ChildRun theirs = runChild({"sh", "-c",
+                                   "zstd -q -q -d -c --long=31 --patch-from='" + oldPath + "' '" + zstdPath +
+                                       "' | tar -x -f - -C '" + plain.string() + "'"});
   if (ours.status != 0 || theirs.status != 0) {
     std::printf("failed (delta road %d, zstd | tar %d)\n", ours.status, theirs.status);
     return 1;

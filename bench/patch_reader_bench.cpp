@@ -12,10 +12,7 @@
 // made by build/make_patch (beside this program), the zstd one by
 // `zstd --patch-from`. The reader's memory should be the old archive plus
 // the three decoder windows (8 MiB each at most) and fixed small buffers.
-#include <spawn.h>
 #include <stdlib.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -33,19 +30,16 @@
 #include "update/patch_format.h"
 #include "update/patched_archive_reader.h"
 
-extern char** environ;
+#include "child_run.h"
 
 namespace {
+
+using tl::bench::ChildRun;
+using tl::bench::runChild;
 
 namespace stdfs = std::filesystem;
 
 constexpr double kMiB = 1024.0 * 1024.0;
-
-struct Run {
-  double seconds = 0;
-  double peakMiB = 0;
-  int status = -1;
-};
 
 class Random {
  public:
@@ -108,28 +102,6 @@ void makePair(std::uint64_t bytes, const std::string& oldPath, const std::string
   std::rotate(next.begin(), next.begin() + static_cast<std::ptrdiff_t>(next.size() / 3),
               next.begin() + static_cast<std::ptrdiff_t>(next.size() / 2));
   std::ofstream(newPath, std::ios::binary) << archiveOf(next);
-}
-
-Run finish(pid_t pid, std::chrono::steady_clock::time_point start) {
-  Run run;
-  struct rusage usage {};
-  int status = 0;
-  if (::wait4(pid, &status, 0, &usage) != pid) return run;
-  run.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  run.peakMiB = static_cast<double>(usage.ru_maxrss) / 1024.0;
-  run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128;
-  return run;
-}
-
-Run runCommand(const std::vector<std::string>& args) {
-  std::vector<char*> argv;
-  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
-  std::fflush(stdout);
-  const auto start = std::chrono::steady_clock::now();
-  pid_t pid = 0;
-  if (::posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) return {};
-  return finish(pid, start);
 }
 
 std::string readWhole(const std::string& path) {
@@ -214,13 +186,13 @@ int main(int argc, char** argv) {
 
   // Children started by a process with a large peak would report it as
   // their own, so this one stays small: the pair is made by a child too.
-  if (runCommand({self, "--make-pair", std::to_string(mib << 20), oldPath, newPath}).status != 0) return 1;
+  if (runChild({self, "--make-pair", std::to_string(mib << 20), oldPath, newPath}).status != 0) return 1;
   const std::uint64_t newHash = hashFile(newPath);
   const double newMiB = static_cast<double>(stdfs::file_size(newPath)) / kMiB;
   const double oldMiB = static_cast<double>(stdfs::file_size(oldPath)) / kMiB;
 
-  const Run made = runCommand({maker, oldPath, newPath, patchPath});
-  const Run zmade = runCommand({"zstd", "-q", "-q", "-f", "--patch-from=" + oldPath, newPath, "-o", zstdPath});
+  const ChildRun made = runChild({maker, oldPath, newPath, patchPath});
+  const ChildRun zmade = runChild({"zstd", "-q", "-q", "-f", "--patch-from=" + oldPath, newPath, "-o", zstdPath});
   if (made.status != 0 || zmade.status != 0) {
     std::printf("making the patches failed (make_patch %d, zstd %d)\n", made.status, zmade.status);
     return 1;
@@ -229,8 +201,8 @@ int main(int argc, char** argv) {
               oldMiB, newMiB, static_cast<double>(stdfs::file_size(patchPath)) / kMiB, made.seconds,
               static_cast<double>(stdfs::file_size(zstdPath)) / kMiB, zmade.seconds);
 
-  const Run ours = runCommand({self, "--apply", oldPath, patchPath, std::to_string(newHash)});
-  const Run theirs = runCommand(
+  const ChildRun ours = runChild({self, "--apply", oldPath, patchPath, std::to_string(newHash)});
+  const ChildRun theirs = runChild(
       {"zstd", "-q", "-q", "-d", "-f", "--long=31", "--patch-from=" + oldPath, zstdPath, "-o", "/dev/null"});
   if (ours.status != 0 || theirs.status != 0) {
     std::printf("applying failed (reader %d, zstd %d)\n", ours.status, theirs.status);

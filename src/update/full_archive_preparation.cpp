@@ -3,6 +3,7 @@
 #include <new>
 #include <optional>
 
+#include "archive/prefetching_pull_reader.h"
 #include "archive/tar_reader.h"
 #include "archive/zstd_pull_reader.h"
 #include "update/owned_stage.h"
@@ -48,7 +49,11 @@ Result<UpdateRecipe> extract(const fs::Dir& stage, PullReader& body, std::uint64
   TRY(decoded.init());
   DecodedSizeCap capped(decoded, decodedCap);
   ArchiveDestination destination(stage);
-  Result<ExtractedArchive> extracted = extractTarArchive(capped, std::nullopt, &destination);
+  // The body is received and decoded ahead on a thread of its own while the
+  // tar reader hashes, writes and syncs each file.
+  PrefetchingPullReader ahead(capped);
+  Result<ExtractedArchive> extracted = extractTarArchive(ahead, std::nullopt, &destination);
+  ahead.stop();  // the readers below may be asked only once they rest
   if (!extracted.ok()) {
     if (decoded.failure()) return *decoded.failure();
     if (capped.failure()) return *capped.failure();

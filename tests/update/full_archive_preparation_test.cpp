@@ -112,7 +112,8 @@ TEST(StaleArchives, OnlyOtherVersionsArchivesGo) {
   ASSERT_TRUE(removeStaleArchives(dir, "b1").ok());
   std::set<std::string> left;
   for (const auto& e : std::filesystem::directory_iterator(t.host(""))) left.insert(e.path().filename());
-  EXPECT_EQ(left, (std::set<std::string>{"b1.tar", "ABC.tar", "abcdefghijklmn.tar", "a2.recipe.json", ".tar", "c3.tar"}));
+  EXPECT_EQ(left,
+            (std::set<std::string>{"b1.tar", "ABC.tar", "abcdefghijklmn.tar", "a2.recipe.json", ".tar", "c3.tar"}));
 }
 
 TEST(InterruptedPatchFiles, NamesOfPatchFiles) {
