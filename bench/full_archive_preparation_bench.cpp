@@ -132,20 +132,21 @@ int main(int argc, char** argv) {
   stdfs::create_directories(plain);
   runChild({"sync"});
   // The test server answers only the request headers the road sends.
+  const std::string curl = "curl -s -f -H 'Accept:' -H 'accept-encoding: identity' -H 'connection: close' ";
   const ChildRun theirs = runChild({"sh", "-c",
-                                 "curl -s -f -H 'Accept:' -H 'accept-encoding: identity' -H 'connection: close' '" +
-                                     url + "/" + big.artifact + "' | zstd -q -d -c | tar -x -f - -C '" + plain.string() +
-                                     "' && sync"});
+                                    curl + "'" + url + "/" + big.artifact + "' | zstd -q -d -c | tar -x -f - -C '" +
+                                        plain.string() + "' && sync"});
   if (theirs.status != 0) {
     std::printf("curl | zstd | tar failed (%d)\n", theirs.status);
     return 1;
   }
   std::printf("archive %.1f MiB (compressed %.1f MiB)\n", big.tarMiB,
               static_cast<double>(stdfs::file_size(server.filesFolder() + "/" + big.artifact)) / kMiB);
-  std::printf("full road:                  %.2f s (CPU %.2f s), %.0f MiB/s of archive, peak %.1f MiB\n",
-              big.ours.seconds, big.ours.cpuSeconds, big.tarMiB / big.ours.seconds, big.ours.peakMiB);
-  std::printf("curl | zstd -dc | tar; sync: %.2f s (CPU %.2f s), %.0f MiB/s of archive, peak %.1f MiB (largest process)\n",
-              theirs.seconds, theirs.cpuSeconds, big.tarMiB / theirs.seconds, theirs.peakMiB);
+  const char* line = "%-28s %.2f s (CPU %.2f s), %.0f MiB/s of archive, peak %.1f MiB%s\n";
+  std::printf(line, "full road:", big.ours.seconds, big.ours.cpuSeconds, big.tarMiB / big.ours.seconds,
+              big.ours.peakMiB, "");
+  std::printf(line, "curl | zstd -dc | tar; sync:", theirs.seconds, theirs.cpuSeconds, big.tarMiB / theirs.seconds,
+              theirs.peakMiB, " (its largest process)");
   std::printf("ratios (full road / plain tools): time %.2f, CPU %.2f\n", big.ours.seconds / theirs.seconds,
               big.ours.cpuSeconds / theirs.cpuSeconds);
   std::printf("peak memory of the road: %.1f MiB for %.0f MiB of archive, %.1f MiB for %.0f MiB (ratio %.2f)\n",
