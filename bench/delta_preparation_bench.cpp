@@ -35,6 +35,7 @@
 #include "update/update_recipe_file.h"
 #include "../tests/update/http_test_server.h"
 #include "child_run.h"
+#include "pseudo_random.h"
 
 namespace {
 
@@ -46,28 +47,6 @@ namespace stdfs = std::filesystem;
 constexpr double kMiB = 1024.0 * 1024.0;
 constexpr const char* kRoot = "DemoApp";
 constexpr const char* kId = "com.example.bench";
-
-class Random {
- public:
-  std::uint64_t next() {
-    state_ ^= state_ << 13;
-    state_ ^= state_ >> 7;
-    state_ ^= state_ << 17;
-    return state_;
-  }
-  std::uint64_t below(std::uint64_t n) { return next() % n; }
-  std::string bytes(std::size_t n) {
-    std::string s(n, '\0');
-    for (std::size_t i = 0; i + 8 <= n; i += 8) {
-      const std::uint64_t v = next();
-      std::memcpy(&s[i], &v, 8);
-    }
-    return s;
-  }
-
- private:
-  std::uint64_t state_ = 0x9E3779B97F4A7C15ull;
-};
 
 std::string versionJson(int k) {
   return std::string("{\"identifier\":\"") + kId + "\",\"channel\":\"stable\",\"version\":\"" + std::to_string(k) +
@@ -85,7 +64,7 @@ std::string archiveOf(int k, const std::vector<std::pair<std::string, std::strin
 
 // Three quarters of the bytes in a few large files, the rest in small ones.
 void makePair(std::uint64_t bytes, const std::string& oldPath, const std::string& newPath) {
-  Random rng;
+  tl::bench::PseudoRandom rng;
   std::vector<std::pair<std::string, std::string>> files;
   const std::uint64_t large = bytes * 3 / 4 / 4;
   for (int i = 0; i < 4; ++i) files.emplace_back("big/part" + std::to_string(i) + ".pak", rng.bytes(large));

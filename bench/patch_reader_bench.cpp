@@ -31,6 +31,7 @@
 #include "update/patched_archive_reader.h"
 
 #include "child_run.h"
+#include "pseudo_random.h"
 
 namespace {
 
@@ -40,23 +41,6 @@ using tl::bench::runChild;
 namespace stdfs = std::filesystem;
 
 constexpr double kMiB = 1024.0 * 1024.0;
-
-class Random {
- public:
-  std::uint64_t next() {
-    state_ ^= state_ << 13;
-    state_ ^= state_ >> 7;
-    state_ ^= state_ << 17;
-    return state_;
-  }
-  std::uint64_t below(std::uint64_t n) { return next() % n; }
-  void fill(std::string& s, std::size_t n) {
-    for (std::size_t i = 0; i < n; ++i) s += static_cast<char>(next() >> 24);
-  }
-
- private:
-  std::uint64_t state_ = 0x9E3779B97F4A7C15ull;
-};
 
 // A tar-like archive: a 512-byte header naming each file, its bytes padded
 // to 512.
@@ -74,12 +58,11 @@ std::string archiveOf(const std::vector<std::string>& files) {
 }
 
 void makePair(std::uint64_t bytes, const std::string& oldPath, const std::string& newPath) {
-  Random rng;
+  tl::bench::PseudoRandom rng;
   std::vector<std::string> files;
   std::uint64_t total = 0;
   while (total < bytes) {
-    std::string f;
-    rng.fill(f, 4096 + rng.below(4u << 20));
+    std::string f = rng.bytes(4096 + rng.below(4u << 20));
     total += f.size();
     files.push_back(std::move(f));
   }
@@ -92,8 +75,7 @@ void makePair(std::uint64_t bytes, const std::string& oldPath, const std::string
       for (int k = 0; k < 4; ++k) f[rng.below(f.size())] ^= 0x5A;
     }
     if (roll >= 95) {  // a new file beside it
-      std::string added;
-      rng.fill(added, 4096 + rng.below(1u << 20));
+      std::string added = rng.bytes(4096 + rng.below(1u << 20));
       next.push_back(std::move(added));
     }
     next.push_back(std::move(f));
