@@ -10,7 +10,7 @@
 #include "common/regular_file_at.h"
 #include "platform/fs.h"
 #include "platform/process.h"
-#include "uninstall/retrying_delete.h"
+#include "common/retrying_delete.h"
 #include "uninstall/uninstaller_copy.h"
 #include "windows_integration/cleanup_script.h"
 #include "windows_integration/manager_install.h"

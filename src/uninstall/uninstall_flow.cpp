@@ -14,7 +14,7 @@
 #include "platform/fs.h"
 #include "platform/io_context.h"
 #include "platform/process.h"
-#include "uninstall/retrying_delete.h"
+#include "common/retrying_delete.h"
 #include "uninstall/uninstall_scripts.h"
 #include "uninstall/uninstaller_copy.h"
 #include "windows_integration/install_root.h"

@@ -1,4 +1,4 @@
-#include "uninstall/retrying_delete.h"
+#include "common/retrying_delete.h"
 
 #include "common/retry.h"
 
