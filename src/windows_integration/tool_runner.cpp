@@ -73,6 +73,12 @@ Status runCommandStrict(const std::vector<std::string>& argv) {
   return success();
 }
 
+Status startCommandQuietly(const std::vector<std::string>& argv) {
+  if (argv.empty()) return Error::InvalidArguments;
+  std::string commandLine = TRY(buildCommandLine(argv));
+  return process::spawnDetached(argv[0], commandLine, quietOptions());
+}
+
 Result<CaptureRunResult> runCommandCapture(const std::vector<std::string>& argv) {
   if (argv.empty()) return Error::InvalidArguments;
   std::string commandLine = TRY(buildCommandLine(argv));

@@ -38,6 +38,10 @@ struct QuietRunResult {
 // WindowsCommandFailed.
 [[nodiscard]] Status runCommandStrict(const std::vector<std::string>& argv);
 
+// Starts argv[0] with the whole vector as its command line, no window and
+// null streams, and does not wait for it; only a failed start is an error.
+[[nodiscard]] Status startCommandQuietly(const std::vector<std::string>& argv);
+
 struct CaptureRunResult {
   bool succeeded = false;
   std::string out;
