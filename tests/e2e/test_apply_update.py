@@ -1,0 +1,147 @@
+"""End-to-end: --apply-update run by a helper copy in the temporary folder,
+over an installation that the installer made, in a sandbox with the
+stand-in tools.
+
+The application's updater is played by the test: it writes the plan, copies
+build/setup to %TEMP%\\tamberlock-update-<id>.exe, registers the task
+ApplicationUpdate_<id> and runs the copy while a real process stands for the
+running application (the plan's parent).
+"""
+import json
+import os
+import shutil
+import subprocess
+import sys
+import time
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from sandbox import to_win  # noqa: E402
+from test_installer import SETUP, InstallerTest, files_of, tar_of  # noqa: E402
+
+TID = "0123456789abcdef0123456789abcdef"
+
+
+def wait_for(predicate, timeout=10.0):
+    end = time.time() + timeout
+    while time.time() < end:
+        if predicate():
+            return True
+        time.sleep(0.02)
+    return predicate()
+
+
+class ApplyTest(InstallerTest):
+    """Version 1 installed by the installer, version 2 retained as
+    self-extraction\\build2.tar (schema 1)."""
+
+    def setUp(self):
+        super().setUp()
+        self.install("1")
+        self.settled_launcher_lines()
+        self.selfx = os.path.join(self.channel, "self-extraction")
+        self.app = os.path.join(self.channel, "app")
+        self.plan_path = os.path.join(self.channel, ".tamberlock-update-%s.json" % TID)
+        self.result_path = os.path.join(self.channel, ".tamberlock-update-%s.result.json" % TID)
+        self.task = "ApplicationUpdate_" + TID
+        self.parents = []
+        self.addCleanup(self.end_parents)
+
+    def end_parents(self):
+        for p in self.parents:
+            if p.poll() is None:
+                p.kill()
+            p.wait()
+
+    def app_entries(self, version, root="DemoApp", extra=()):
+        """The installer tests' application, with the display name that an
+        update's version.json must carry."""
+        entries = super().app_entries(version, root, extra)
+        for i, (name, data) in enumerate(entries):
+            if name.endswith("/Resources/version.json"):
+                entries[i] = (name, json.dumps(dict(json.loads(data), displayName="Demo App")).encode())
+        return entries
+
+    # -- the updater's part
+    def retain(self, version, entries=None):
+        with open(os.path.join(self.selfx, "build%s.tar" % version), "wb") as f:
+            f.write(tar_of(entries or self.app_entries(version)))
+
+    def parent(self, seconds=0.3):
+        """A real process standing for the running application; it ends by
+        itself after `seconds`."""
+        p = subprocess.Popen(["sleep", str(seconds)])
+        self.parents.append(p)
+        return p.pid
+
+    def plan(self, version="2", parent_pid=None, **over):
+        plan = {
+            "schema_version": 1, "transaction_id": TID, "identifier": "com.example.demo", "channel": "stable",
+            "platform": "win", "arch": "x64", "version": version, "hash": "build" + version,
+            "app_bundle_path": to_win(self.app), "channel_root": to_win(self.channel),
+            "parent_pid": parent_pid if parent_pid is not None else self.parent(),
+            "result_path": to_win(self.result_path),
+            "retained_tar_path": to_win(os.path.join(self.selfx, "build%s.tar" % version)),
+        }
+        plan.update(over)
+        with open(self.plan_path, "w") as f:
+            json.dump(plan, f)
+        return plan
+
+    def helper(self, name=None):
+        path = os.path.join(self.sb.temp, name or "tamberlock-update-%s.exe" % TID)
+        shutil.copy(SETUP, path)
+        return path
+
+    def apply(self, helper=None, plan_path=None):
+        self.sb.create_task(self.task)
+        exe = helper or self.helper()
+        p = subprocess.run([exe, "--apply-update", to_win(plan_path or self.plan_path), "--quiet"],
+                           env=self.sb.env, capture_output=True, timeout=120)
+        return p.returncode, p.stderr.decode("utf-8", "replace")
+
+    # -- what is there afterwards
+    def result(self):
+        with open(self.result_path) as f:
+            return json.load(f)
+
+    def installed_version(self):
+        with open(os.path.join(self.app, "Resources", "version.json")) as f:
+            return json.load(f)["version"]
+
+    def task_deleted(self):
+        return wait_for(lambda: not self.sb.task_exists(self.task))
+
+    def temp_emptied(self):
+        return wait_for(lambda: os.listdir(self.sb.temp) == [])
+
+
+class Applies(ApplyTest):
+    def test_retained_archive_swapped_in_and_relaunched(self):
+        self.retain("2")
+        for name in ("build0.tar", "build1.tar.zst", "x.partial", ".tamberlock-prepared-update.json"):
+            with open(os.path.join(self.selfx, name), "w") as f:
+                f.write("stale")
+        os.makedirs(os.path.join(self.selfx, "kept.partial"))
+        self.plan()
+        code, err = self.apply()
+        self.assertEqual(code, 0, err)
+        self.assertIn("Warning: Refusing to remove non-file update state: kept.partial\n", err)
+        self.assertNotIn("error", err.lower())
+        self.assertEqual(self.installed_version(), "2")
+        self.assertEqual(self.result(), {
+            "schema_version": 1, "transaction_id": TID, "success": True, "phase": "complete",
+            "message": "Update applied successfully.", "identifier": "com.example.demo", "channel": "stable",
+            "version": "2", "hash": "build2"})
+        self.assertEqual(sorted(os.listdir(self.selfx)), ["build2.tar", "kept.partial"])
+        self.assertEqual(sorted(os.listdir(self.channel)),
+                         [".tamberlock-uninstall.json", os.path.basename(self.result_path), "app",
+                          "self-extraction", "uninstall.exe"])
+        self.assertEqual(self.settled_launcher_lines()[-1], "DemoApp 2 launcher started")
+        self.assertTrue(self.temp_emptied(), os.listdir(self.sb.temp))
+        self.assertTrue(self.task_deleted())
+        self.assertIn(["schtasks.exe", "/Delete", "/TN", self.task, "/F"], self.sb.calls("schtasks.exe"))
+
+
+if __name__ == "__main__":
+    unittest.main()
