@@ -142,6 +142,97 @@ class Applies(ApplyTest):
         self.assertTrue(self.task_deleted())
         self.assertIn(["schtasks.exe", "/Delete", "/TN", self.task, "/F"], self.sb.calls("schtasks.exe"))
 
+    def test_copy_marked_for_deletion_at_restart_when_its_script_cannot_start(self):
+        self.retain("2")
+        self.plan()
+        os.unlink(self.sb.tool("cmd.exe"))
+        helper = self.helper()
+        code, err = self.apply(helper)
+        self.assertEqual(code, 0, err)
+        self.assertIn("Warning: Could not start update-helper cleanup: error.FileNotFound\n", err)
+        with open(os.path.join(self.sb.state, "reboot-deletions.txt")) as f:
+            self.assertEqual(f.read(), to_win(helper) + "\n")
+
+
+class FailureRoads(ApplyTest):
+    """One row a road of the failure table: what the run leaves, and whether
+    version 1 is started again once the parent has ended."""
+
+    def test_each_road(self):
+        def broken_launcher(entries):
+            return tar_of([(n, b"#!/nonexistent/sh\n" if n.endswith("launcher.exe") else d) for n, d in entries])
+
+        def identity_of_3(entries):
+            return tar_of([(n, d.replace(b'"version": "2"', b'"version": "3"') if n.endswith("version.json") else d)
+                           for n, d in entries])
+
+        other_tar = {"retained_tar_path": None}  # filled in below: another version's archive
+        rows = [
+            # name, the archive made of version 2's entries, plan change, helper name, sandbox change,
+            # error, result (phase) or None, plan kept, helper kept, task deleted,
+            # archive kept, relaunched
+            ("copy of another name, rejected plan", None, other_tar, "tamberlock-update-%s.EXE" % TID, None,
+             "InvalidUpdatePath", None, True, True, False, True, False),
+            ("rejected plan", None, other_tar, None, None,
+             "InvalidUpdatePath", "validating", False, False, True, True, True),
+            ("good plan, copy of another name", None, {}, "tamberlock-update-%s.EXE" % TID, None,
+             "InvalidUpdateHelper", "validating", False, True, True, True, True),
+            ("archive cut short", lambda e: tar_of(e)[:1000], {}, None, None,
+             "UnexpectedEndOfStream", "extracting", False, False, True, False, True),
+            ("payload of another version", identity_of_3, {}, None, None,
+             "InvalidUpdateIdentity", "validating_payload", False, False, True, False, True),
+            ("integration fails", None, {}, None, lambda: self.sb.add_fault("reg.exe", "add", "*", times=1),
+             "WindowsCommandFailed", "integrating", False, False, True, True, True),
+            ("launch fails", broken_launcher, {}, None, None,
+             "FileNotFound", "launching", False, False, True, True, True),
+        ]
+        for (name, payload, plan_change, helper_name, prepare, error, phase, plan_kept, helper_kept,
+             task_deleted, archive_kept, relaunched) in rows:
+            with self.subTest(name):
+                self.reset()
+                archive = os.path.join(self.selfx, "build2.tar")
+                with open(archive, "wb") as f:
+                    f.write((payload or tar_of)(self.app_entries("2")))
+                change = dict(plan_change)
+                if "retained_tar_path" in change:
+                    change["retained_tar_path"] = to_win(os.path.join(self.selfx, "build9.tar"))
+                self.plan(**change)
+                if prepare:
+                    prepare()
+                helper = self.helper(helper_name)
+                launches = len(self.settled_launcher_lines())
+                code, err = self.apply(helper)
+                self.assertEqual((code, err.splitlines()[-1]), (1, "error: " + error), err)
+                self.assertEqual(self.installed_version(), "1")
+                self.assertFalse(os.path.exists(self.app + ".previous"))
+                if phase is None:
+                    self.assertFalse(os.path.exists(self.result_path))
+                else:
+                    self.assertEqual((self.result()["success"], self.result()["phase"], self.result()["message"]),
+                                     (False, phase, error))
+                self.assertEqual(os.path.exists(self.plan_path), plan_kept)
+                if helper_kept:
+                    self.assertTrue(os.path.exists(helper))
+                else:
+                    self.assertTrue(wait_for(lambda: not os.path.exists(helper)))
+                if task_deleted:
+                    self.assertTrue(self.task_deleted())
+                else:
+                    self.assertEqual(self.sb.calls("schtasks.exe")[-1][1], "/create")
+                self.assertEqual(os.path.exists(archive), archive_kept)
+                lines = self.settled_launcher_lines()
+                self.assertEqual(lines[launches:], ["DemoApp 1 launcher started"] if relaunched else [])
+
+    def reset(self):
+        """Back to version 1 installed and nothing of an earlier row left."""
+        self.end_parents()
+        self.sb.clear_faults()
+        for path in (self.plan_path, self.result_path):
+            if os.path.exists(path):
+                os.unlink(path)
+        for name in os.listdir(self.sb.temp):
+            os.unlink(os.path.join(self.sb.temp, name))
+
 
 if __name__ == "__main__":
     unittest.main()
