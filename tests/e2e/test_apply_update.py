@@ -12,23 +12,14 @@ import os
 import shutil
 import subprocess
 import sys
-import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from sandbox import to_win  # noqa: E402
-from test_installer import SETUP, InstallerTest, files_of, tar_of  # noqa: E402
+from test_installer import SETUP, InstallerTest, tar_of  # noqa: E402
+from test_uninstall import wait_for  # noqa: E402
 
 TID = "0123456789abcdef0123456789abcdef"
-
-
-def wait_for(predicate, timeout=10.0):
-    end = time.time() + timeout
-    while time.time() < end:
-        if predicate():
-            return True
-        time.sleep(0.02)
-    return predicate()
 
 
 class ApplyTest(InstallerTest):
