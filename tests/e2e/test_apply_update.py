@@ -10,8 +10,10 @@ running application (the plan's parent).
 import json
 import os
 import shutil
+import signal
 import subprocess
 import sys
+import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -223,6 +225,95 @@ class FailureRoads(ApplyTest):
                 os.unlink(path)
         for name in os.listdir(self.sb.temp):
             os.unlink(os.path.join(self.sb.temp, name))
+
+
+def runs_a_tool(pid):
+    """A stand-in tool started by pid runs."""
+    for entry in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open("/proc/%s/stat" % entry) as f:
+                parent = int(f.read().rsplit(")", 1)[1].split()[1])
+            if parent == pid:
+                with open("/proc/%s/cmdline" % entry, "rb") as f:
+                    command = f.read()
+                if b"powershell.exe" in command or b"reg.exe" in command:
+                    return True
+        except OSError:
+            continue
+    return False
+
+
+def waits_for_a_process(pid):
+    """The apply holds a process descriptor: it waits for its parent."""
+    try:
+        fds = os.listdir("/proc/%d/fd" % pid)
+    except OSError:
+        return False
+    for fd in fds:
+        try:
+            if os.readlink("/proc/%d/fd/%s" % (pid, fd)) == "anon_inode:[pidfd]":
+                return True
+        except OSError:
+            pass
+    return False
+
+
+class KilledApply(ApplyTest):
+    """An apply killed at each phase, then a second apply or an installer
+    run: one whole application that starts, registered, nothing of the
+    swap left beside it."""
+
+    def test_each_phase(self):
+        many = [("DemoApp/many", None)] + [("DemoApp/many/f%05d" % i, b"x" * 2048) for i in range(4000)]
+        stage = self.app + ".update-" + TID
+
+        def integrating(p):
+            return os.path.isdir(self.app + ".previous") and runs_a_tool(p.pid)
+
+        rows = [
+            # phase, how the test sees it reached, whether the old version is aside then, recovery
+            ("extracting", lambda p: os.path.isdir(stage), False, "apply"),
+            ("waiting for the parent", lambda p: waits_for_a_process(p.pid), False, "installer"),
+            ("integrating", integrating, True, "apply"),
+            ("integrating", integrating, True, "installer"),
+        ]
+        for phase, reached, aside, recovery in rows:
+            with self.subTest(phase=phase, recovery=recovery):
+                self.end_parents()
+                self.retain("2", self.app_entries("2", extra=many))
+                self.plan(parent_pid=self.parent(60 if phase.startswith("waiting") else 0))
+                self.sb.create_task(self.task)
+                if phase.startswith("waiting"):
+                    self.assertTrue(wait_for(lambda: self.parents[-1].poll() is None))
+                else:
+                    self.parents[-1].wait()
+                p = subprocess.Popen([self.helper(), "--apply-update", to_win(self.plan_path), "--quiet"],
+                                     env=self.sb.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                end = time.time() + 60
+                while not reached(p) and p.poll() is None and time.time() < end:
+                    time.sleep(0.001)
+                os.kill(p.pid, signal.SIGKILL)
+                p.wait()
+                self.assertEqual(p.returncode, -signal.SIGKILL, "the apply ended before %s" % phase)
+                self.assertEqual(os.path.isdir(self.app + ".previous"), aside)
+                self.end_parents()
+
+                if recovery == "apply":
+                    self.plan(parent_pid=self.parent(0))
+                    code, err = self.apply()
+                    version = "2"
+                else:
+                    self.install("3")
+                    code, err, version = 0, "", "3"
+                self.assertEqual(code, 0, err)
+                self.assertEqual(self.installed_version(), version)
+                self.assertEqual(self.settled_launcher_lines()[-1], "DemoApp %s launcher started" % version)
+                self.assertIn("QuietUninstallString", self.sb.reg_values(
+                    "HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\com.example.demo.stable"))
+                self.assertFalse(os.path.exists(self.app + ".previous"))
+                if recovery == "apply":
+                    self.assertFalse(os.path.exists(stage))
+                shutil.rmtree(stage, ignore_errors=True)  # an installer knows nothing of the stage
 
 
 if __name__ == "__main__":
