@@ -159,42 +159,43 @@ class FailureRoads(ApplyTest):
             return tar_of([(n, d.replace(b'"version": "2"', b'"version": "3"') if n.endswith("version.json") else d)
                            for n, d in entries])
 
-        other_tar = {"retained_tar_path": None}  # filled in below: another version's archive
+        other_tar = {"retained_tar_path": to_win(os.path.join(self.selfx, "build9.tar"))}
+        upper = "tamberlock-update-%s.EXE" % TID
         rows = [
-            # name, the archive made of version 2's entries, plan change, helper name, sandbox change,
-            # error, result (phase) or None, plan kept, helper kept, task deleted,
-            # archive kept, relaunched
-            ("copy of another name, rejected plan", None, other_tar, "tamberlock-update-%s.EXE" % TID, None,
-             "InvalidUpdatePath", None, True, True, False, True, False),
-            ("rejected plan", None, other_tar, None, None,
-             "InvalidUpdatePath", "validating", False, False, True, True, True),
-            ("good plan, copy of another name", None, {}, "tamberlock-update-%s.EXE" % TID, None,
-             "InvalidUpdateHelper", "validating", False, True, True, True, True),
-            ("archive cut short", lambda e: tar_of(e)[:1000], {}, None, None,
-             "UnexpectedEndOfStream", "extracting", False, False, True, False, True),
-            ("payload of another version", identity_of_3, {}, None, None,
-             "InvalidUpdateIdentity", "validating_payload", False, False, True, False, True),
-            ("integration fails", None, {}, None, lambda: self.sb.add_fault("reg.exe", "add", "*", times=1),
-             "WindowsCommandFailed", "integrating", False, False, True, True, True),
-            ("launch fails", broken_launcher, {}, None, None,
-             "FileNotFound", "launching", False, False, True, True, True),
+            # name, error, phase in the result (None: no result), what stays, whether version 1
+            # is started again, and the row's setting: payload (version 2's entries -> archive),
+            # plan (changed fields), helper (its name), elsewhere (the plan run from another
+            # folder), fault (a stand-in fault rule)
+            ("copy of another name, rejected plan", "InvalidUpdatePath", None, "plan copy task archive", False,
+             dict(plan=other_tar, helper=upper)),
+            ("rejected plan", "InvalidUpdatePath", "validating", "archive", True, dict(plan=other_tar)),
+            ("plan run from another folder", "InvalidUpdatePath", None, "plan archive", True, dict(elsewhere=True)),
+            ("good plan, copy of another name", "InvalidUpdateHelper", "validating", "copy archive", True,
+             dict(helper=upper)),
+            ("archive cut short", "UnexpectedEndOfStream", "extracting", "", True,
+             dict(payload=lambda e: tar_of(e)[:1000])),
+            ("payload of another version", "InvalidUpdateIdentity", "validating_payload", "", True,
+             dict(payload=identity_of_3)),
+            ("integration fails", "WindowsCommandFailed", "integrating", "archive", True,
+             dict(fault=("reg.exe", "add", "*"))),
+            ("launch fails", "FileNotFound", "launching", "archive", True, dict(payload=broken_launcher)),
         ]
-        for (name, payload, plan_change, helper_name, prepare, error, phase, plan_kept, helper_kept,
-             task_deleted, archive_kept, relaunched) in rows:
+        for name, error, phase, stays, relaunched, setting in rows:
             with self.subTest(name):
                 self.reset()
                 archive = os.path.join(self.selfx, "build2.tar")
                 with open(archive, "wb") as f:
-                    f.write((payload or tar_of)(self.app_entries("2")))
-                change = dict(plan_change)
-                if "retained_tar_path" in change:
-                    change["retained_tar_path"] = to_win(os.path.join(self.selfx, "build9.tar"))
-                self.plan(**change)
-                if prepare:
-                    prepare()
-                helper = self.helper(helper_name)
+                    f.write(setting.get("payload", tar_of)(self.app_entries("2")))
+                self.plan(**setting.get("plan", {}))
+                plan_path = self.plan_path
+                if setting.get("elsewhere"):
+                    plan_path = os.path.join(self.sb.root, os.path.basename(self.plan_path))
+                    os.rename(self.plan_path, plan_path)
+                if "fault" in setting:
+                    self.sb.add_fault(*setting["fault"], times=1)
+                helper = self.helper(setting.get("helper"))
                 launches = len(self.settled_launcher_lines())
-                code, err = self.apply(helper)
+                code, err = self.apply(helper, plan_path)
                 self.assertEqual((code, err.splitlines()[-1]), (1, "error: " + error), err)
                 self.assertEqual(self.installed_version(), "1")
                 self.assertFalse(os.path.exists(self.app + ".previous"))
@@ -203,24 +204,21 @@ class FailureRoads(ApplyTest):
                 else:
                     self.assertEqual((self.result()["success"], self.result()["phase"], self.result()["message"]),
                                      (False, phase, error))
-                self.assertEqual(os.path.exists(self.plan_path), plan_kept)
-                if helper_kept:
-                    self.assertTrue(os.path.exists(helper))
-                else:
-                    self.assertTrue(wait_for(lambda: not os.path.exists(helper)))
-                if task_deleted:
-                    self.assertTrue(self.task_deleted())
-                else:
+                self.assertEqual(os.path.exists(plan_path), "plan" in stays)
+                if "task" in stays:
                     self.assertEqual(self.sb.calls("schtasks.exe")[-1][1], "/create")
-                self.assertEqual(os.path.exists(archive), archive_kept)
+                else:
+                    self.assertTrue(self.task_deleted())
+                self.assertEqual(os.path.exists(archive), "archive" in stays)
                 lines = self.settled_launcher_lines()
                 self.assertEqual(lines[launches:], ["DemoApp 1 launcher started"] if relaunched else [])
+                self.assertTrue(wait_for(lambda: os.path.exists(helper) == ("copy" in stays)))
 
     def reset(self):
         """Back to version 1 installed and nothing of an earlier row left."""
         self.end_parents()
         self.sb.clear_faults()
-        for path in (self.plan_path, self.result_path):
+        for path in (self.plan_path, self.result_path, os.path.join(self.sb.root, os.path.basename(self.plan_path))):
             if os.path.exists(path):
                 os.unlink(path)
         for name in os.listdir(self.sb.temp):
