@@ -7,6 +7,7 @@ build/setup to %TEMP%\\tamberlock-update-<id>.exe, registers the task
 ApplicationUpdate_<id> and runs the copy while a real process stands for the
 running application (the plan's parent).
 """
+import hashlib
 import json
 import os
 import shutil
@@ -17,11 +18,15 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import sandbox  # noqa: E402
 from sandbox import to_win  # noqa: E402
 from test_installer import SETUP, InstallerTest, tar_of  # noqa: E402
+from test_prepare_update import PrepareTest  # noqa: E402
 from test_uninstall import wait_for  # noqa: E402
 
 TID = "0123456789abcdef0123456789abcdef"
+with open(SETUP, "rb") as _f:
+    SETUP_BYTES = _f.read()
 
 
 class ApplyTest(InstallerTest):
@@ -312,6 +317,93 @@ class KilledApply(ApplyTest):
                 if recovery == "apply":
                     self.assertFalse(os.path.exists(stage))
                 shutil.rmtree(stage, ignore_errors=True)  # an installer knows nothing of the stage
+
+
+class FullCycle(PrepareTest):
+    """As a user meets it: version 1 installed by the installer, version 2
+    prepared by patch and applied, version 3 prepared in full and applied,
+    then uninstalled."""
+
+    def tar(self, k):
+        if k not in self.tars:
+            self.log = os.path.join(self.sb.root, "launcher.log")
+            data = bytes((i * k) % 251 for i in range(200000))
+            version = json.dumps({"identifier": "com.example.demo", "name": "Demo App", "displayName": "Demo App",
+                                  "channel": "stable", "version": "%d.0" % k, "hash": "h%d" % k,
+                                  "baseUrl": self.server.base_url}).encode()
+            launcher = "#!/bin/sh\necho \"DemoApp %d started\" >> '%s'\n" % (k, self.log)
+            self.tars[k] = tar_of([("DemoApp", None), ("DemoApp/bin", None),
+                                   ("DemoApp/bin/launcher.exe", launcher.encode()), ("DemoApp/Resources", None),
+                                   ("DemoApp/Resources/uninstall", SETUP_BYTES),
+                                   ("DemoApp/Resources/version.json", version),
+                                   ("DemoApp/Resources/data.bin", data)])
+        return self.tars[k]
+
+    def launched(self):
+        if not os.path.exists(self.log):
+            return ""
+        with open(self.log) as f:
+            return f.read()
+
+    def prepare_as_updater(self, k, **over):
+        """The updater removes its request once the preparation has run."""
+        request = self.request(k, **over)
+        outcome = self.prepare(request)
+        os.unlink(sandbox.to_host(request))
+        return outcome
+
+    def apply_prepared(self, k):
+        tid = "%032x" % (0xdef0000 + k)
+        app = os.path.join(self.channel, "app")
+        with open(os.path.join(self.selfx, "h%d.recipe.json" % k), "rb") as f:
+            digest = hashlib.sha256(f.read()).hexdigest()
+        parent = subprocess.Popen(["sleep", "0.3"])
+        self.addCleanup(parent.wait)
+        plan = {"schema_version": 2, "transaction_id": tid, "identifier": "com.example.demo", "channel": "stable",
+                "platform": "win", "arch": "x64", "version": "%d.0" % k, "hash": "h%d" % k,
+                "app_bundle_path": to_win(app), "channel_root": to_win(self.channel), "parent_pid": parent.pid,
+                "result_path": to_win(os.path.join(self.channel, ".tamberlock-update-%s.result.json" % tid)),
+                "staging_path": to_win(app + ".prepared-h%d" % k),
+                "recipe_path": to_win(os.path.join(self.selfx, "h%d.recipe.json" % k)), "recipe_sha256": digest}
+        plan_path = os.path.join(self.channel, ".tamberlock-update-%s.json" % tid)
+        with open(plan_path, "w") as f:
+            json.dump(plan, f)
+        helper = os.path.join(self.sb.temp, "tamberlock-update-%s.exe" % tid)
+        shutil.copy(SETUP, helper)
+        self.sb.create_task("ApplicationUpdate_" + tid)
+        p = subprocess.run([helper, "--apply-update", to_win(plan_path), "--quiet"], env=self.sb.env,
+                           capture_output=True, timeout=120)
+        self.assertEqual(p.returncode, 0, p.stderr)
+        with open(os.path.join(self.channel, ".tamberlock-update-%s.result.json" % tid)) as f:
+            self.assertEqual(json.load(f)["version"], "%d.0" % k)
+        self.assertTrue(wait_for(lambda: self.launched().endswith("DemoApp %d started\n" % k)), self.launched())
+        self.assertTrue(wait_for(lambda: os.listdir(self.sb.temp) == []), os.listdir(self.sb.temp))
+        self.assertTrue(wait_for(lambda: not self.sb.task_exists("ApplicationUpdate_" + tid)))
+        self.assertEqual(sorted(n for n in os.listdir(self.channel) if n.startswith("app")), ["app"])
+        os.unlink(os.path.join(self.channel, ".tamberlock-update-%s.result.json" % tid))  # read by the updater
+
+    def test_install_update_twice_and_uninstall(self):
+        self.serve(patches=[(1, 2)])
+        self.assertEqual(self.prepare_as_updater(2), (0, ""))
+        self.apply_prepared(2)
+        self.serve(full=[3])
+        code, err = self.prepare_as_updater(3, base_hash="h2")
+        self.assertEqual(code, 0, err)
+        self.assertIn("streaming the full update", err)
+        self.apply_prepared(3)
+        self.assertEqual(sorted(os.listdir(self.selfx)), ["h3.recipe.json"])
+
+        with open(os.path.join(self.channel, "settings.json"), "w") as f:
+            f.write("user data")
+        uninstall = os.path.join(self.channel, "uninstall.exe")
+        p = subprocess.run([uninstall, "--uninstall", "--quiet"], env=self.sb.env, capture_output=True, timeout=120)
+        self.assertEqual(p.returncode, 0, p.stderr)
+        self.assertTrue(wait_for(lambda: os.listdir(self.sb.temp) == []), os.listdir(self.sb.temp))
+        # The prepare lock file is made once and never deleted.
+        self.assertEqual(sorted(os.listdir(self.channel)), [".tamberlock-prepare.lock", "settings.json"])
+        self.assertIsNone(self.sb.reg_values(
+            "HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\com.example.demo.stable"))
+        self.assertEqual(os.listdir(self.sb.desktop) + os.listdir(self.sb.start_menu_programs), [])
 
 
 if __name__ == "__main__":
