@@ -2,7 +2,8 @@
 application packed as two self-extracting installers, installed one after the
 other into a miniature Windows sandbox, looked at, updated (two newer
 versions prepared from a loopback server: one by patch, one in full because
-its patch is withheld), and uninstalled quietly.
+its patch is withheld, and the latter applied by the update helper in the
+temporary folder), and uninstalled quietly.
 
 Each step is a method of Demo; main() lists them in order.
 """
@@ -11,6 +12,7 @@ import hashlib
 import http.server
 import json
 import os
+import shutil
 import subprocess
 import sys
 import threading
@@ -183,6 +185,68 @@ class Demo:
         with open(os.path.join(self.channel, "self-extraction", ".tamberlock-prepared-update.json")) as f:
             print(json.dumps(json.load(f), indent=1))
 
+    def apply_update(self):
+        """Plays the running application and its updater: the application
+        runs, the updater writes the plan, copies setup into the temporary
+        folder as the update helper, registers its task and starts it; the
+        application then ends, and the helper swaps the prepared version in."""
+        version = self.prepared
+        bundle = os.path.join(self.channel, "app")
+        heading("Applying %s" % version)
+        running = subprocess.Popen(["sh", "-c", '"$0" >/dev/null; sleep 1', os.path.join(bundle, "bin", "launcher.exe")],
+                                   env=self.sb.env)
+        print("the running application: process %d (ends in a second)" % running.pid)
+        transaction = os.urandom(16).hex()
+        selfx = os.path.join(self.channel, "self-extraction")
+        recipe = os.path.join(selfx, demo_app.build_hash(version) + ".recipe.json")
+        with open(recipe, "rb") as f:
+            recipe_sha256 = hashlib.sha256(f.read()).hexdigest()
+        result = os.path.join(self.channel, ".tamberlock-update-%s.result.json" % transaction)
+        plan = {
+            "schema_version": 2, "transaction_id": transaction, "identifier": demo_app.APP_ID,
+            "channel": demo_app.CHANNEL, "platform": "win", "arch": "x64", "version": version,
+            "hash": demo_app.build_hash(version), "app_bundle_path": to_win(bundle),
+            "channel_root": to_win(self.channel), "parent_pid": running.pid, "result_path": to_win(result),
+            "staging_path": to_win(bundle + ".prepared-" + demo_app.build_hash(version)),
+            "recipe_path": to_win(recipe), "recipe_sha256": recipe_sha256,
+        }
+        plan_path = os.path.join(self.channel, ".tamberlock-update-%s.json" % transaction)
+        with open(plan_path, "w") as f:
+            json.dump(plan, f)
+        helper = os.path.join(self.sb.temp, "tamberlock-update-%s.exe" % transaction)
+        shutil.copy(SETUP, helper)
+        task = "ApplicationUpdate_" + transaction
+        self.sb.create_task(task, to_win(helper))
+        print("%s --apply-update %s --quiet" % (to_win(helper), to_win(plan_path)))
+        code = self.run([helper, "--apply-update", to_win(plan_path), "--quiet"], "update helper")
+        running.wait()
+        if code != 0:
+            sys.exit("the update failed")
+
+        heading("Swapped application")
+        with open(os.path.join(bundle, "Resources", "version.json")) as f:
+            print("app\\Resources\\version.json: " + f.read())
+        for name in sorted(os.listdir(self.channel)):
+            print("  " + name)
+        heading("Result file " + os.path.basename(result))
+        with open(result) as f:
+            print(f.read())
+        os.unlink(result)  # the updater's to read and remove
+        heading("Launcher output (the last line is the relaunch, without a window)")
+        deadline = time.time() + 10
+        while time.time() < deadline and not self.launcher_output().endswith(version + " started as %s\n" % to_win(
+                os.path.join(bundle, "bin", "launcher.exe"))):
+            time.sleep(0.05)
+        print(self.launcher_output().rstrip("\n"))
+        while any(n.startswith("tamberlock-") for n in os.listdir(self.sb.temp)) and time.time() < deadline:
+            time.sleep(0.05)
+        print("temporary folder: " + (", ".join(sorted(os.listdir(self.sb.temp))) or "empty"))
+        print("task %s: %s" % (task, "still there" if self.sb.task_exists(task) else "deleted"))
+
+    def launcher_output(self):
+        with open(self.launcher_log) as f:
+            return f.read()
+
     def uninstall_quietly(self):
         manager = os.path.join(self.channel, "uninstall.exe")
         heading("Uninstalling: %s --uninstall --quiet" % to_win(manager))
@@ -215,6 +279,7 @@ def main():
     # full archive, and 2.0.0's prepared folder, recipe and record go.
     demo.prepare_update("2.1.0", withhold_patch=True)
     demo.show_prepared_update(tree=False)
+    demo.apply_update()
     demo.uninstall_quietly()
     demo.show_leftovers()
     print("\nThe sandbox stays for a look: %s (remove it with rm -rf)" % demo.sb.root)

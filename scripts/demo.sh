@@ -3,7 +3,8 @@
 # packs it as two self-extracting installers (side files, and a block
 # appended to the executable), installs both into a miniature Windows
 # sandbox, shows what was installed, prepares updates served from a loopback
-# server (by patch, and in full when the patch is withheld), uninstalls it
+# server (by patch, and in full when the patch is withheld), applies the
+# last one through the update helper, uninstalls it
 # quietly and shows what is left. The steps are in scripts/demo.py.
 #
 # BUILD_DIR chooses the build folder (default: build).
