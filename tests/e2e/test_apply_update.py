@@ -5,7 +5,8 @@ stand-in tools.
 The application's updater is played by the test: it writes the plan, copies
 build/setup to %TEMP%\\tamberlock-update-<id>.exe, registers the task
 ApplicationUpdate_<id> and runs the copy while a real process stands for the
-running application (the plan's parent).
+running application (the plan's parent). Version k (build hk) is the
+preparation tests' application.
 """
 import hashlib
 import json
@@ -18,134 +19,127 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import sandbox  # noqa: E402
-from sandbox import to_win  # noqa: E402
-from test_installer import SETUP, InstallerTest, tar_of  # noqa: E402
-from test_prepare_update import PrepareTest  # noqa: E402
+from sandbox import to_host, to_win  # noqa: E402
+from test_installer import tar_of  # noqa: E402
+from test_prepare_update import APP_ID, SETUP, PrepareTest  # noqa: E402
 from test_uninstall import wait_for  # noqa: E402
 
 TID = "0123456789abcdef0123456789abcdef"
-with open(SETUP, "rb") as _f:
-    SETUP_BYTES = _f.read()
+UNINSTALL_KEY = "HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\%s.stable" % APP_ID
 
 
-class ApplyTest(InstallerTest):
-    """Version 1 installed by the installer, version 2 retained as
-    self-extraction\\build2.tar (schema 1)."""
-
-    def setUp(self):
-        super().setUp()
-        self.install("1")
-        self.settled_launcher_lines()
-        self.selfx = os.path.join(self.channel, "self-extraction")
-        self.app = os.path.join(self.channel, "app")
-        self.plan_path = os.path.join(self.channel, ".tamberlock-update-%s.json" % TID)
-        self.result_path = os.path.join(self.channel, ".tamberlock-update-%s.result.json" % TID)
-        self.task = "ApplicationUpdate_" + TID
-        self.parents = []
-        self.addCleanup(self.end_parents)
-
-    def end_parents(self):
-        for p in self.parents:
-            if p.poll() is None:
-                p.kill()
-            p.wait()
-
-    def app_entries(self, version, root="DemoApp", extra=()):
-        """The installer tests' application, with the display name that an
-        update's version.json must carry."""
-        entries = super().app_entries(version, root, extra)
-        for i, (name, data) in enumerate(entries):
-            if name.endswith("/Resources/version.json"):
-                entries[i] = (name, json.dumps(dict(json.loads(data), displayName="Demo App")).encode())
-        return entries
+class ApplyTest(PrepareTest):
+    def launch_log(self):
+        return os.path.join(self.sb.root, "launcher.log")
 
     # -- the updater's part
-    def retain(self, version, entries=None):
-        with open(os.path.join(self.selfx, "build%s.tar" % version), "wb") as f:
-            f.write(tar_of(entries or self.app_entries(version)))
-
     def parent(self, seconds=0.3):
-        """A real process standing for the running application; it ends by
-        itself after `seconds`."""
+        """A real process standing for the running application."""
         p = subprocess.Popen(["sleep", str(seconds)])
-        self.parents.append(p)
-        return p.pid
+        self.addCleanup(p.wait)
+        self.addCleanup(p.kill)
+        return p
 
-    def plan(self, version="2", parent_pid=None, **over):
-        plan = {
-            "schema_version": 1, "transaction_id": TID, "identifier": "com.example.demo", "channel": "stable",
-            "platform": "win", "arch": "x64", "version": version, "hash": "build" + version,
-            "app_bundle_path": to_win(self.app), "channel_root": to_win(self.channel),
-            "parent_pid": parent_pid if parent_pid is not None else self.parent(),
-            "result_path": to_win(self.result_path),
-            "retained_tar_path": to_win(os.path.join(self.selfx, "build%s.tar" % version)),
-        }
+    def retain(self, k, archive=None):
+        """Version k as the retained archive of a schema 1 plan."""
+        with open(os.path.join(self.selfx, "h%d.tar" % k), "wb") as f:
+            f.write(archive if archive is not None else self.tar(k))
+
+    def write_plan(self, k, schema=1, tid=TID, parent=None, **over):
+        app = os.path.join(self.channel, "app")
+        plan = {"schema_version": schema, "transaction_id": tid, "identifier": APP_ID, "channel": "stable",
+                "platform": "win", "arch": "x64", "version": "%d.0" % k, "hash": "h%d" % k,
+                "app_bundle_path": to_win(app), "channel_root": to_win(self.channel),
+                "parent_pid": (parent or self.parent()).pid, "result_path": to_win(self.result_path(tid))}
+        if schema == 1:
+            plan["retained_tar_path"] = to_win(os.path.join(self.selfx, "h%d.tar" % k))
+        else:
+            recipe = os.path.join(self.selfx, "h%d.recipe.json" % k)
+            with open(recipe, "rb") as f:
+                plan.update(staging_path=to_win(app + ".prepared-h%d" % k), recipe_path=to_win(recipe),
+                            recipe_sha256=hashlib.sha256(f.read()).hexdigest())
         plan.update(over)
-        with open(self.plan_path, "w") as f:
+        path = os.path.join(self.channel, ".tamberlock-update-%s.json" % tid)
+        with open(path, "w") as f:
             json.dump(plan, f)
-        return plan
-
-    def helper(self, name=None):
-        path = os.path.join(self.sb.temp, name or "tamberlock-update-%s.exe" % TID)
-        shutil.copy(SETUP, path)
         return path
 
-    def apply(self, helper=None, plan_path=None):
-        self.sb.create_task(self.task)
-        exe = helper or self.helper()
-        p = subprocess.run([exe, "--apply-update", to_win(plan_path or self.plan_path), "--quiet"],
-                           env=self.sb.env, capture_output=True, timeout=120)
-        return p.returncode, p.stderr.decode("utf-8", "replace")
+    def start_helper(self, plan_path, tid=TID, name=None, wait=True):
+        """Copies setup to the temporary folder, registers the task and runs
+        the copy; (exit code, standard error, the copy's path)."""
+        helper = os.path.join(self.sb.temp, name or "tamberlock-update-%s.exe" % tid)
+        shutil.copy(SETUP, helper)
+        self.sb.create_task("ApplicationUpdate_" + tid)
+        argv = [helper, "--apply-update", to_win(plan_path), "--quiet"]
+        if not wait:
+            return subprocess.Popen(argv, env=self.sb.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        p = subprocess.run(argv, env=self.sb.env, capture_output=True, timeout=120)
+        return p.returncode, p.stderr.decode("utf-8", "replace"), helper
 
     # -- what is there afterwards
-    def result(self):
-        with open(self.result_path) as f:
+    def result_path(self, tid=TID):
+        return os.path.join(self.channel, ".tamberlock-update-%s.result.json" % tid)
+
+    def result(self, tid=TID):
+        with open(self.result_path(tid)) as f:
             return json.load(f)
 
     def installed_version(self):
-        with open(os.path.join(self.app, "Resources", "version.json")) as f:
+        with open(os.path.join(self.channel, "app", "Resources", "version.json")) as f:
             return json.load(f)["version"]
 
-    def task_deleted(self):
-        return wait_for(lambda: not self.sb.task_exists(self.task))
+    def launches(self):
+        """The launcher's lines once no launcher of this sandbox still runs."""
+        def running():
+            for pid in filter(str.isdigit, os.listdir("/proc")):
+                try:
+                    with open("/proc/%s/cmdline" % pid, "rb") as f:
+                        command = f.read()
+                except OSError:
+                    continue
+                if self.sb.root.encode() in command and b"launcher.exe" in command:
+                    return True
+            return False
+        self.assertTrue(wait_for(lambda: not running()))
+        if not os.path.exists(self.launch_log()):
+            return []
+        with open(self.launch_log()) as f:
+            return f.read().splitlines()
 
-    def temp_emptied(self):
-        return wait_for(lambda: os.listdir(self.sb.temp) == [])
+    def helper_gone(self, tid=TID):
+        """The copy, its clean-up script and its task."""
+        return wait_for(lambda: os.listdir(self.sb.temp) == [] and
+                        not self.sb.task_exists("ApplicationUpdate_" + tid))
 
 
 class Applies(ApplyTest):
-    def test_retained_archive_swapped_in_and_relaunched(self):
-        self.retain("2")
-        for name in ("build0.tar", "build1.tar.zst", "x.partial", ".tamberlock-prepared-update.json"):
+    def test_retained_archive(self):
+        self.retain(2)
+        for name in ("h0.tar", "h1.tar.zst", "x.partial", ".tamberlock-prepared-update.json"):
             with open(os.path.join(self.selfx, name), "w") as f:
                 f.write("stale")
         os.makedirs(os.path.join(self.selfx, "kept.partial"))
-        self.plan()
-        code, err = self.apply()
+        code, err, _ = self.start_helper(self.write_plan(2))
         self.assertEqual(code, 0, err)
         self.assertIn("Warning: Refusing to remove non-file update state: kept.partial\n", err)
         self.assertNotIn("error", err.lower())
-        self.assertEqual(self.installed_version(), "2")
+        self.assertEqual(self.installed_version(), "2.0")
         self.assertEqual(self.result(), {
             "schema_version": 1, "transaction_id": TID, "success": True, "phase": "complete",
-            "message": "Update applied successfully.", "identifier": "com.example.demo", "channel": "stable",
-            "version": "2", "hash": "build2"})
-        self.assertEqual(sorted(os.listdir(self.selfx)), ["build2.tar", "kept.partial"])
-        self.assertEqual(sorted(os.listdir(self.channel)),
-                         [".tamberlock-uninstall.json", os.path.basename(self.result_path), "app",
-                          "self-extraction", "uninstall.exe"])
-        self.assertEqual(self.settled_launcher_lines()[-1], "DemoApp 2 launcher started")
-        self.assertTrue(self.temp_emptied(), os.listdir(self.sb.temp))
-        self.assertTrue(self.task_deleted())
-        self.assertIn(["schtasks.exe", "/Delete", "/TN", self.task, "/F"], self.sb.calls("schtasks.exe"))
+            "message": "Update applied successfully.", "identifier": APP_ID, "channel": "stable",
+            "version": "2.0", "hash": "h2"})
+        self.assertEqual(sorted(os.listdir(self.selfx)), ["h2.tar", "kept.partial"])
+        self.assertEqual(self.named(".tamberlock-update-") + self.named("app"),
+                         [os.path.basename(self.result_path()), "app"])
+        self.assertEqual(self.launches()[-1], "DemoApp 2 started")
+        self.assertTrue(self.helper_gone(), os.listdir(self.sb.temp))
+        self.assertIn(["schtasks.exe", "/Delete", "/TN", "ApplicationUpdate_" + TID, "/F"],
+                      self.sb.calls("schtasks.exe"))
 
     def test_copy_marked_for_deletion_at_restart_when_its_script_cannot_start(self):
-        self.retain("2")
-        self.plan()
+        self.retain(2)
         os.unlink(self.sb.tool("cmd.exe"))
-        helper = self.helper()
-        code, err = self.apply(helper)
+        code, err, helper = self.start_helper(self.write_plan(2))
         self.assertEqual(code, 0, err)
         self.assertIn("Warning: Could not start update-helper cleanup: error.FileNotFound\n", err)
         with open(os.path.join(self.sb.state, "reboot-deletions.txt")) as f:
@@ -157,14 +151,12 @@ class FailureRoads(ApplyTest):
     version 1 is started again once the parent has ended."""
 
     def test_each_road(self):
-        def broken_launcher(entries):
-            return tar_of([(n, b"#!/nonexistent/sh\n" if n.endswith("launcher.exe") else d) for n, d in entries])
+        def changed(suffix, change):
+            return lambda entries: tar_of([(n, change(d) if n.endswith(suffix) else d) for n, d in entries])
 
-        def identity_of_3(entries):
-            return tar_of([(n, d.replace(b'"version": "2"', b'"version": "3"') if n.endswith("version.json") else d)
-                           for n, d in entries])
-
-        other_tar = {"retained_tar_path": to_win(os.path.join(self.selfx, "build9.tar"))}
+        broken_launcher = changed("launcher.exe", lambda d: b"#!/nonexistent/sh\n")
+        claims_3 = changed("version.json", lambda d: d.replace(b'"2.0"', b'"3.0"'))
+        other_tar = {"retained_tar_path": to_win(os.path.join(self.selfx, "h9.tar"))}
         upper = "tamberlock-update-%s.EXE" % TID
         rows = [
             # name, error, phase in the result (None: no result), what stays, whether version 1
@@ -180,229 +172,130 @@ class FailureRoads(ApplyTest):
             ("archive cut short", "UnexpectedEndOfStream", "extracting", "", True,
              dict(payload=lambda e: tar_of(e)[:1000])),
             ("payload of another version", "InvalidUpdateIdentity", "validating_payload", "", True,
-             dict(payload=identity_of_3)),
+             dict(payload=claims_3)),
             ("integration fails", "WindowsCommandFailed", "integrating", "archive", True,
              dict(fault=("reg.exe", "add", "*"))),
             ("launch fails", "FileNotFound", "launching", "archive", True, dict(payload=broken_launcher)),
         ]
         for name, error, phase, stays, relaunched, setting in rows:
             with self.subTest(name):
-                self.reset()
-                archive = os.path.join(self.selfx, "build2.tar")
-                with open(archive, "wb") as f:
-                    f.write(setting.get("payload", tar_of)(self.app_entries("2")))
-                self.plan(**setting.get("plan", {}))
-                plan_path = self.plan_path
+                self.sb.clear_faults()
+                for folder in (self.channel, self.sb.root, self.sb.temp):
+                    for n in os.listdir(folder):
+                        if n.startswith((".tamberlock-update-", "tamberlock-")):
+                            os.unlink(os.path.join(folder, n))
+                self.retain(2, setting.get("payload", tar_of)(self.entries(2)))
+                plan = self.write_plan(2, **setting.get("plan", {}))
                 if setting.get("elsewhere"):
-                    plan_path = os.path.join(self.sb.root, os.path.basename(self.plan_path))
-                    os.rename(self.plan_path, plan_path)
+                    os.rename(plan, os.path.join(self.sb.root, os.path.basename(plan)))
+                    plan = os.path.join(self.sb.root, os.path.basename(plan))
                 if "fault" in setting:
                     self.sb.add_fault(*setting["fault"], times=1)
-                helper = self.helper(setting.get("helper"))
-                launches = len(self.settled_launcher_lines())
-                code, err = self.apply(helper, plan_path)
+                launches = len(self.launches())
+                code, err, helper = self.start_helper(plan, name=setting.get("helper"))
                 self.assertEqual((code, err.splitlines()[-1]), (1, "error: " + error), err)
-                self.assertEqual(self.installed_version(), "1")
-                self.assertFalse(os.path.exists(self.app + ".previous"))
+                self.assertEqual(self.installed_version(), "1.0")
+                self.assertEqual(self.named("app"), ["app"])
                 if phase is None:
-                    self.assertFalse(os.path.exists(self.result_path))
+                    self.assertFalse(os.path.exists(self.result_path()))
                 else:
-                    self.assertEqual((self.result()["success"], self.result()["phase"], self.result()["message"]),
-                                     (False, phase, error))
-                self.assertEqual(os.path.exists(plan_path), "plan" in stays)
+                    self.assertEqual([self.result()[k] for k in ("success", "phase", "message")],
+                                     [False, phase, error])
+                self.assertEqual(os.path.exists(plan), "plan" in stays)
                 if "task" in stays:
                     self.assertEqual(self.sb.calls("schtasks.exe")[-1][1], "/create")
                 else:
-                    self.assertTrue(self.task_deleted())
-                self.assertEqual(os.path.exists(archive), "archive" in stays)
-                lines = self.settled_launcher_lines()
-                self.assertEqual(lines[launches:], ["DemoApp 1 launcher started"] if relaunched else [])
+                    self.assertTrue(wait_for(lambda: not self.sb.task_exists("ApplicationUpdate_" + TID)))
+                self.assertEqual(os.path.exists(os.path.join(self.selfx, "h2.tar")), "archive" in stays)
+                self.assertEqual(self.launches()[launches:], ["DemoApp 1 started"] if relaunched else [])
                 self.assertTrue(wait_for(lambda: os.path.exists(helper) == ("copy" in stays)))
-
-    def reset(self):
-        """Back to version 1 installed and nothing of an earlier row left."""
-        self.end_parents()
-        self.sb.clear_faults()
-        for path in (self.plan_path, self.result_path, os.path.join(self.sb.root, os.path.basename(self.plan_path))):
-            if os.path.exists(path):
-                os.unlink(path)
-        for name in os.listdir(self.sb.temp):
-            os.unlink(os.path.join(self.sb.temp, name))
-
-
-def runs_a_tool(pid):
-    """A stand-in tool started by pid runs."""
-    for entry in filter(str.isdigit, os.listdir("/proc")):
-        try:
-            with open("/proc/%s/stat" % entry) as f:
-                parent = int(f.read().rsplit(")", 1)[1].split()[1])
-            if parent == pid:
-                with open("/proc/%s/cmdline" % entry, "rb") as f:
-                    command = f.read()
-                if b"powershell.exe" in command or b"reg.exe" in command:
-                    return True
-        except OSError:
-            continue
-    return False
 
 
 def waits_for_a_process(pid):
     """The apply holds a process descriptor: it waits for its parent."""
     try:
-        fds = os.listdir("/proc/%d/fd" % pid)
+        return any(os.readlink("/proc/%d/fd/%s" % (pid, fd)) == "anon_inode:[pidfd]"
+                   for fd in os.listdir("/proc/%d/fd" % pid))
     except OSError:
         return False
-    for fd in fds:
-        try:
-            if os.readlink("/proc/%d/fd/%s" % (pid, fd)) == "anon_inode:[pidfd]":
-                return True
-        except OSError:
-            pass
-    return False
 
 
 class KilledApply(ApplyTest):
     """An apply killed at each phase, then a second apply or an installer
-    run: one whole application that starts, registered, nothing of the
-    swap left beside it."""
+    run: one whole application that starts, registered, nothing of the swap
+    left beside it."""
 
     def test_each_phase(self):
+        app = os.path.join(self.channel, "app")
+        stage = app + ".update-" + TID
         many = [("DemoApp/many", None)] + [("DemoApp/many/f%05d" % i, b"x" * 2048) for i in range(4000)]
-        stage = self.app + ".update-" + TID
-
-        def integrating(p):
-            return os.path.isdir(self.app + ".previous") and runs_a_tool(p.pid)
-
         rows = [
             # phase, how the test sees it reached, whether the old version is aside then, recovery
             ("extracting", lambda p: os.path.isdir(stage), False, "apply"),
             ("waiting for the parent", lambda p: waits_for_a_process(p.pid), False, "installer"),
-            ("integrating", integrating, True, "apply"),
-            ("integrating", integrating, True, "installer"),
+            ("swapping or integrating", lambda p: os.path.isdir(app + ".previous"), True, "apply"),
+            ("swapping or integrating", lambda p: os.path.isdir(app + ".previous"), True, "installer"),
         ]
         for phase, reached, aside, recovery in rows:
             with self.subTest(phase=phase, recovery=recovery):
-                self.end_parents()
-                self.retain("2", self.app_entries("2", extra=many))
-                self.plan(parent_pid=self.parent(60 if phase.startswith("waiting") else 0))
-                self.sb.create_task(self.task)
-                if phase.startswith("waiting"):
-                    self.assertTrue(wait_for(lambda: self.parents[-1].poll() is None))
-                else:
-                    self.parents[-1].wait()
-                p = subprocess.Popen([self.helper(), "--apply-update", to_win(self.plan_path), "--quiet"],
-                                     env=self.sb.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                self.retain(2, tar_of(self.entries(2) + many))
+                parent = self.parent(60 if phase.startswith("waiting") else 0)
+                if not phase.startswith("waiting"):
+                    parent.wait()
+                p = self.start_helper(self.write_plan(2, parent=parent), wait=False)
                 end = time.time() + 60
                 while not reached(p) and p.poll() is None and time.time() < end:
                     time.sleep(0.001)
                 os.kill(p.pid, signal.SIGKILL)
                 p.wait()
+                parent.kill()
                 self.assertEqual(p.returncode, -signal.SIGKILL, "the apply ended before %s" % phase)
-                self.assertEqual(os.path.isdir(self.app + ".previous"), aside)
-                self.end_parents()
+                self.assertEqual(os.path.isdir(app + ".previous"), aside)
 
                 if recovery == "apply":
-                    self.plan(parent_pid=self.parent(0))
-                    code, err = self.apply()
-                    version = "2"
+                    code, err, _ = self.start_helper(self.write_plan(2))
+                    self.assertEqual(code, 0, err)
+                    self.assertEqual(self.named("app"), ["app"])
                 else:
-                    self.install("3")
-                    code, err, version = 0, "", "3"
-                self.assertEqual(code, 0, err)
-                self.assertEqual(self.installed_version(), version)
-                self.assertEqual(self.settled_launcher_lines()[-1], "DemoApp %s launcher started" % version)
-                self.assertIn("QuietUninstallString", self.sb.reg_values(
-                    "HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\com.example.demo.stable"))
-                self.assertFalse(os.path.exists(self.app + ".previous"))
-                if recovery == "apply":
-                    self.assertFalse(os.path.exists(stage))
-                shutil.rmtree(stage, ignore_errors=True)  # an installer knows nothing of the stage
+                    self.install(3)
+                    shutil.rmtree(stage, ignore_errors=True)  # an installer knows nothing of the stage
+                version = 2 if recovery == "apply" else 3
+                self.assertEqual(self.installed_version(), "%d.0" % version)
+                self.assertEqual(self.launches()[-1], "DemoApp %d started" % version)
+                self.assertIn("QuietUninstallString", self.sb.reg_values(UNINSTALL_KEY))
 
 
-class FullCycle(PrepareTest):
+class FullCycle(ApplyTest):
     """As a user meets it: version 1 installed by the installer, version 2
     prepared by patch and applied, version 3 prepared in full and applied,
     then uninstalled."""
 
-    def tar(self, k):
-        if k not in self.tars:
-            self.log = os.path.join(self.sb.root, "launcher.log")
-            data = bytes((i * k) % 251 for i in range(200000))
-            version = json.dumps({"identifier": "com.example.demo", "name": "Demo App", "displayName": "Demo App",
-                                  "channel": "stable", "version": "%d.0" % k, "hash": "h%d" % k,
-                                  "baseUrl": self.server.base_url}).encode()
-            launcher = "#!/bin/sh\necho \"DemoApp %d started\" >> '%s'\n" % (k, self.log)
-            self.tars[k] = tar_of([("DemoApp", None), ("DemoApp/bin", None),
-                                   ("DemoApp/bin/launcher.exe", launcher.encode()), ("DemoApp/Resources", None),
-                                   ("DemoApp/Resources/uninstall", SETUP_BYTES),
-                                   ("DemoApp/Resources/version.json", version),
-                                   ("DemoApp/Resources/data.bin", data)])
-        return self.tars[k]
-
-    def launched(self):
-        if not os.path.exists(self.log):
-            return ""
-        with open(self.log) as f:
-            return f.read()
-
-    def prepare_as_updater(self, k, **over):
-        """The updater removes its request once the preparation has run."""
-        request = self.request(k, **over)
-        outcome = self.prepare(request)
-        os.unlink(sandbox.to_host(request))
-        return outcome
-
-    def apply_prepared(self, k):
-        tid = "%032x" % (0xdef0000 + k)
-        app = os.path.join(self.channel, "app")
-        with open(os.path.join(self.selfx, "h%d.recipe.json" % k), "rb") as f:
-            digest = hashlib.sha256(f.read()).hexdigest()
-        parent = subprocess.Popen(["sleep", "0.3"])
-        self.addCleanup(parent.wait)
-        plan = {"schema_version": 2, "transaction_id": tid, "identifier": "com.example.demo", "channel": "stable",
-                "platform": "win", "arch": "x64", "version": "%d.0" % k, "hash": "h%d" % k,
-                "app_bundle_path": to_win(app), "channel_root": to_win(self.channel), "parent_pid": parent.pid,
-                "result_path": to_win(os.path.join(self.channel, ".tamberlock-update-%s.result.json" % tid)),
-                "staging_path": to_win(app + ".prepared-h%d" % k),
-                "recipe_path": to_win(os.path.join(self.selfx, "h%d.recipe.json" % k)), "recipe_sha256": digest}
-        plan_path = os.path.join(self.channel, ".tamberlock-update-%s.json" % tid)
-        with open(plan_path, "w") as f:
-            json.dump(plan, f)
-        helper = os.path.join(self.sb.temp, "tamberlock-update-%s.exe" % tid)
-        shutil.copy(SETUP, helper)
-        self.sb.create_task("ApplicationUpdate_" + tid)
-        p = subprocess.run([helper, "--apply-update", to_win(plan_path), "--quiet"], env=self.sb.env,
-                           capture_output=True, timeout=120)
-        self.assertEqual(p.returncode, 0, p.stderr)
-        with open(os.path.join(self.channel, ".tamberlock-update-%s.result.json" % tid)) as f:
-            self.assertEqual(json.load(f)["version"], "%d.0" % k)
-        self.assertTrue(wait_for(lambda: self.launched().endswith("DemoApp %d started\n" % k)), self.launched())
-        self.assertTrue(wait_for(lambda: os.listdir(self.sb.temp) == []), os.listdir(self.sb.temp))
-        self.assertTrue(wait_for(lambda: not self.sb.task_exists("ApplicationUpdate_" + tid)))
-        self.assertEqual(sorted(n for n in os.listdir(self.channel) if n.startswith("app")), ["app"])
-        os.unlink(os.path.join(self.channel, ".tamberlock-update-%s.result.json" % tid))  # read by the updater
-
     def test_install_update_twice_and_uninstall(self):
-        self.serve(patches=[(1, 2)])
-        self.assertEqual(self.prepare_as_updater(2), (0, ""))
-        self.apply_prepared(2)
-        self.serve(full=[3])
-        code, err = self.prepare_as_updater(3, base_hash="h2")
-        self.assertEqual(code, 0, err)
-        self.assertIn("streaming the full update", err)
-        self.apply_prepared(3)
-        self.assertEqual(sorted(os.listdir(self.selfx)), ["h3.recipe.json"])
+        for k, serve, fallback in ((2, dict(patches=[(1, 2)]), False), (3, dict(full=[3]), True)):
+            self.serve(**serve)
+            request = self.request(k, base_hash="h%d" % (k - 1))
+            code, err = self.prepare(request)
+            self.assertEqual((code, "streaming the full update" in err), (0, fallback), err)
+            os.unlink(to_host(request))  # the updater's file, done with
+            tid = "%032x" % k
+            code, err, _ = self.start_helper(self.write_plan(k, schema=2, tid=tid), tid=tid)
+            self.assertEqual(code, 0, err)
+            self.assertEqual(self.result(tid)["version"], "%d.0" % k)
+            os.unlink(self.result_path(tid))  # read by the updater
+            self.assertEqual(self.launches()[-1], "DemoApp %d started" % k)
+            self.assertTrue(self.helper_gone(tid), os.listdir(self.sb.temp))
+            self.assertEqual(self.named("app"), ["app"])
+        self.assertEqual(os.listdir(self.selfx), ["h3.recipe.json"])
 
         with open(os.path.join(self.channel, "settings.json"), "w") as f:
             f.write("user data")
-        uninstall = os.path.join(self.channel, "uninstall.exe")
-        p = subprocess.run([uninstall, "--uninstall", "--quiet"], env=self.sb.env, capture_output=True, timeout=120)
+        p = subprocess.run([os.path.join(self.channel, "uninstall.exe"), "--uninstall", "--quiet"],
+                           env=self.sb.env, capture_output=True, timeout=120)
         self.assertEqual(p.returncode, 0, p.stderr)
         self.assertTrue(wait_for(lambda: os.listdir(self.sb.temp) == []), os.listdir(self.sb.temp))
         # The prepare lock file is made once and never deleted.
         self.assertEqual(sorted(os.listdir(self.channel)), [".tamberlock-prepare.lock", "settings.json"])
-        self.assertIsNone(self.sb.reg_values(
-            "HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\com.example.demo.stable"))
+        self.assertIsNone(self.sb.reg_values(UNINSTALL_KEY))
         self.assertEqual(os.listdir(self.sb.desktop) + os.listdir(self.sb.start_menu_programs), [])
 
 

@@ -88,30 +88,40 @@ class PrepareTest(unittest.TestCase):
         self.channel = os.path.join(self.sb.local_app_data, APP_ID, "stable")
         self.selfx = os.path.join(self.channel, "self-extraction")
         self.tars, self.transaction = {}, 0
+        self.install(1)
+
+    def install(self, k):
+        """Version k installed by the installer road itself."""
         exe = os.path.join(self.sb.root, "Setup.exe")
-        meta = json.dumps({"identifier": APP_ID, "name": "Demo App", "channel": "stable", "hash": "h1"})
+        meta = json.dumps({"identifier": APP_ID, "name": "Demo App", "channel": "stable", "hash": "h%d" % k})
         with open(exe, "wb") as f:
-            f.write(MANAGER + b"TAMBERLOCK_METADATA_V1" + meta.encode() + b"TAMBERLOCK_ARCHIVE_V1" + zstd(self.tar(1)))
+            f.write(MANAGER + b"TAMBERLOCK_METADATA_V1" + meta.encode() + b"TAMBERLOCK_ARCHIVE_V1" + zstd(self.tar(k)))
         os.chmod(exe, 0o755)
         p = subprocess.run([exe], capture_output=True, timeout=120, env=dict(
             self.sb.env, TAMBERLOCK_POSIX_UI_LOG=os.path.join(self.sb.root, "ui.log"),
             TAMBERLOCK_INSTALLER_UI_AUTOCLOSE="1"))
         self.assertEqual(p.returncode, 0, p.stderr)
 
+    def entries(self, k):
+        """Version k: a data file that differs a little from version to
+        version, and a launcher that appends "DemoApp <k> started" to
+        launcher.log in the sandbox."""
+        data = bytearray(hashlib.sha256(b"data").digest() * 3072)
+        for i in range(8):
+            data[(k * 977 + i * 4099) % len(data)] ^= k
+        version = json.dumps({"identifier": APP_ID, "name": "Demo App", "displayName": "Demo App",
+                              "channel": "stable", "version": "%d.0" % k, "hash": "h%d" % k,
+                              "baseUrl": self.server.base_url}).encode()
+        launcher = "#!/bin/sh\necho \"DemoApp %d started\" >> '%s'\n" % (k, os.path.join(self.sb.root, "launcher.log"))
+        return [("DemoApp", None), ("DemoApp/bin", None), ("DemoApp/bin/launcher.exe", launcher.encode()),
+                ("DemoApp/Resources", None), ("DemoApp/Resources/uninstall", MANAGER),
+                ("DemoApp/Resources/version.json", version), ("DemoApp/Resources/data.bin", bytes(data))]
+
     def tar(self, k):
-        """Version k: a data file that differs a little from version to version."""
         if k not in self.tars:
-            data = bytearray(hashlib.sha256(b"data").digest() * 3072)
-            for i in range(8):
-                data[(k * 977 + i * 4099) % len(data)] ^= k
-            version = json.dumps({"identifier": APP_ID, "name": "Demo App", "channel": "stable", "version": "%d.0" % k,
-                                  "hash": "h%d" % k, "baseUrl": self.server.base_url}).encode()
             out = io.BytesIO()
             with tarfile.open(fileobj=out, mode="w", format=tarfile.PAX_FORMAT) as t:
-                for name, body in (("DemoApp", None), ("DemoApp/bin", None), ("DemoApp/bin/launcher.exe", b"#!"),
-                                   ("DemoApp/Resources", None), ("DemoApp/Resources/uninstall", MANAGER),
-                                   ("DemoApp/Resources/version.json", version),
-                                   ("DemoApp/Resources/data.bin", bytes(data))):
+                for name, body in self.entries(k):
                     info = tarfile.TarInfo(name)
                     info.mtime, info.mode = 1700000000, 0o755
                     if body is None:
