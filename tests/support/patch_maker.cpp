@@ -24,11 +24,11 @@ void putLittleEndian(std::string& out, std::uint64_t v, std::size_t bytes) {
 // One frame compressed as it is fed, with its content size announced.
 class Compressor {
  public:
-  Compressor(const FrameSpec& spec, std::uint64_t contentSize) : ctx_(ZSTD_createCCtx()) {
+  Compressor(const FrameSpec& shape, std::uint64_t contentSize) : ctx_(ZSTD_createCCtx()) {
     if (ctx_ == nullptr) die("no compression context");
-    check(ZSTD_CCtx_setParameter(ctx_, ZSTD_c_compressionLevel, spec.level));
-    check(ZSTD_CCtx_setParameter(ctx_, ZSTD_c_windowLog, static_cast<int>(spec.windowLog)));
-    check(ZSTD_CCtx_setParameter(ctx_, ZSTD_c_checksumFlag, spec.checksum ? 1 : 0));
+    check(ZSTD_CCtx_setParameter(ctx_, ZSTD_c_compressionLevel, shape.level));
+    check(ZSTD_CCtx_setParameter(ctx_, ZSTD_c_windowLog, static_cast<int>(shape.windowLog)));
+    check(ZSTD_CCtx_setParameter(ctx_, ZSTD_c_checksumFlag, shape.checksum ? 1 : 0));
     check(ZSTD_CCtx_setParameter(ctx_, ZSTD_c_contentSizeFlag, 1));
     check(ZSTD_CCtx_setPledgedSrcSize(ctx_, contentSize));
   }
@@ -61,28 +61,28 @@ class Compressor {
   std::string out_;
 };
 
-std::string handWrittenFrame(std::string_view content, const FrameSpec& spec) {
+std::string handWrittenFrame(std::string_view content, const FrameSpec& shape) {
   std::string f;
   putLittleEndian(f, 0xFD2FB528, 4);
   unsigned contentSizeFlag = 0;
   std::size_t contentSizeBytes = 0;
-  if (spec.singleSegment) {
+  if (shape.singleSegment) {
     const std::uint64_t size = content.size();
     contentSizeFlag = size < 256 ? 0 : size < 65536 + 256 ? 1 : size <= 0xFFFFFFFFu ? 2 : 3;
     contentSizeBytes = contentSizeFlag == 0 ? 1 : std::size_t{1} << contentSizeFlag;
   }
-  f += static_cast<char>(contentSizeFlag << 6 | (spec.singleSegment ? 1u : 0u) << 5 | (spec.checksum ? 1u : 0u) << 2 |
-                         (spec.dictionaryId ? 3u : 0u));
-  if (!spec.singleSegment) f += static_cast<char>((spec.windowLog - 10) << 3);
-  if (spec.dictionaryId) putLittleEndian(f, *spec.dictionaryId, 4);
+  f += static_cast<char>(contentSizeFlag << 6 | (shape.singleSegment ? 1u : 0u) << 5 | (shape.checksum ? 1u : 0u) << 2 |
+                         (shape.dictionaryId ? 3u : 0u));
+  if (!shape.singleSegment) f += static_cast<char>((shape.windowLog - 10) << 3);
+  if (shape.dictionaryId) putLittleEndian(f, *shape.dictionaryId, 4);
   if (contentSizeBytes > 0) putLittleEndian(f, content.size() - (contentSizeBytes == 2 ? 256 : 0), contentSizeBytes);
 
   std::size_t at = 0;
   do {
-    const std::string_view chunk = content.substr(at, spec.blockSize);
+    const std::string_view chunk = content.substr(at, shape.blockSize);
     at += chunk.size();
     const bool last = at == content.size();
-    const bool rle = spec.blocks == FrameBlocks::Rle && !chunk.empty() &&
+    const bool rle = shape.blocks == FrameBlocks::Rle && !chunk.empty() &&
                      chunk.find_first_not_of(chunk[0]) == std::string_view::npos;
     putLittleEndian(f, chunk.size() << 3 | (rle ? 1u : 0u) << 1 | (last ? 1u : 0u), 3);
     if (rle) {
@@ -91,7 +91,7 @@ std::string handWrittenFrame(std::string_view content, const FrameSpec& spec) {
       f += chunk;
     }
   } while (at < content.size());
-  if (spec.checksum) putLittleEndian(f, static_cast<std::uint32_t>(XXH64(content.data(), content.size(), 0)), 4);
+  if (shape.checksum) putLittleEndian(f, static_cast<std::uint32_t>(XXH64(content.data(), content.size(), 0)), 4);
   return f;
 }
 
@@ -203,9 +203,9 @@ std::string controlBytes(const std::vector<PatchRecord>& records) {
   return out;
 }
 
-std::string zstdFrame(std::string_view content, const FrameSpec& spec) {
-  if (spec.blocks != FrameBlocks::Compressed) return handWrittenFrame(content, spec);
-  Compressor c(spec, content.size());
+std::string zstdFrame(std::string_view content, const FrameSpec& shape) {
+  if (shape.blocks != FrameBlocks::Compressed) return handWrittenFrame(content, shape);
+  Compressor c(shape, content.size());
   c.add(content);
   return c.finish();
 }
@@ -257,10 +257,10 @@ std::string makePatch(std::string_view oldBytes, std::string_view newBytes, int 
     adds += r.add;
     copies += r.copy;
   }
-  FrameSpec spec;
-  spec.level = level;
-  Compressor diff(spec, adds);
-  Compressor extra(spec, copies);
+  FrameSpec shape;
+  shape.level = level;
+  Compressor diff(shape, adds);
+  Compressor extra(shape, copies);
   std::string chunk;
   std::uint64_t newAt = 0;
   std::int64_t oldAt = 0;
@@ -280,7 +280,7 @@ std::string makePatch(std::string_view oldBytes, std::string_view newBytes, int 
     newAt += r.copy;
     oldAt += r.seek;
   }
-  return patchFile(zstdFrame(controlBytes(records), spec), diff.finish(), extra.finish(), newBytes.size());
+  return patchFile(zstdFrame(controlBytes(records), shape), diff.finish(), extra.finish(), newBytes.size());
 }
 
 }  // namespace tl::test

@@ -53,7 +53,7 @@ struct FrameSpec {
 };
 
 // One Zstandard frame whose content is `content`.
-std::string zstdFrame(std::string_view content, const FrameSpec& spec);
+std::string zstdFrame(std::string_view content, const FrameSpec& shape);
 
 // The header and the three frames back to back.
 std::string patchFile(std::string_view controlFrame, std::string_view diffFrame, std::string_view extraFrame,

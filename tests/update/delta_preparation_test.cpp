@@ -77,10 +77,10 @@ class DeltaPreparation : public testing::TestWithParam<ChainCase> {
     std::ofstream(server_->filesFolder() + "/" + name, std::ios::binary) << bytes;
   }
   // A patch that copies the whole new archive from its extra block.
-  std::string allNewPatch(int to, const test::FrameSpec& spec) const {
+  std::string allNewPatch(int to, const test::FrameSpec& shape) const {
     const std::string tar = versionTar(to);
-    return test::patchFile(test::zstdFrame(test::controlBytes({{0, tar.size(), 0}}), spec), test::zstdFrame("", spec),
-                           test::zstdFrame(tar, spec), tar.size());
+    return test::patchFile(test::zstdFrame(test::controlBytes({{0, tar.size(), 0}}), shape), test::zstdFrame("", shape),
+                           test::zstdFrame(tar, shape), tar.size());
   }
 
   std::string channelRel(std::string_view rel = "") const { return sb_.channelRel(rel); }

@@ -24,12 +24,12 @@ constexpr std::int64_t kMaxI64 = std::numeric_limits<std::int64_t>::max();
 const FrameSpec kZstd{};
 const FrameSpec kRaw{.blocks = FrameBlocks::Raw};
 
-std::string frame(std::string_view content, const FrameSpec& spec = kZstd) { return test::zstdFrame(content, spec); }
+std::string frame(std::string_view content, const FrameSpec& shape = kZstd) { return test::zstdFrame(content, shape); }
 
 // A patch of the three decoded streams, each framed as asked.
 std::string patchOf(const std::vector<PatchRecord>& records, std::string_view diff, std::string_view extra,
-                    std::uint64_t newSize, const FrameSpec& spec = kZstd) {
-  return test::patchFile(frame(test::controlBytes(records), spec), frame(diff, spec), frame(extra, spec), newSize);
+                    std::uint64_t newSize, const FrameSpec& shape = kZstd) {
+  return test::patchFile(frame(test::controlBytes(records), shape), frame(diff, shape), frame(extra, shape), newSize);
 }
 
 class PatchReaderTest : public ::testing::Test {
