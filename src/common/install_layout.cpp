@@ -1,10 +1,27 @@
 #include "common/install_layout.h"
 
+#include "common/ascii_case.h"
 #include "common/paths.h"
 #include "platform/env.h"
 #include "platform/fs.h"
 
 namespace tl {
+
+bool isUpdateLeftoverName(std::string_view name) {
+  const std::string folded = asciiLower(name);
+  const std::string_view n = folded;
+  if (n == kPrepareLockFileName || n == kApplyLockFileName) return true;
+  for (std::string_view prefix : {kPrepareRequestPrefix, kUpdateFilePrefix}) {
+    if (n.size() >= prefix.size() + kUpdateFileSuffix.size() && n.starts_with(prefix) &&
+        n.ends_with(kUpdateFileSuffix)) {
+      return true;
+    }
+  }
+  if (!n.starts_with(kAppDirName)) return false;
+  const std::string_view rest = n.substr(kAppDirName.size());
+  return rest == kPreviousAppSuffix || rest.starts_with(kPreparedDirInfix) || rest.starts_with(kPrepareStageInfix) ||
+         rest.starts_with(kUpdateStageInfix);
+}
 
 Result<std::string> getEnvVarOwned(std::string_view name) {
   std::optional<std::string> v = env::get(name);
@@ -80,7 +97,7 @@ Result<InstallLayout> resolveInstallLayout(std::string_view channelRoot, std::st
   l.localAppData = local;
   l.identifierDir = identifierDir;
   l.channelRoot = root;
-  l.appDir = joinPath({root, "app"});
+  l.appDir = joinPath({root, kAppDirName});
   l.selfExtractionDir = joinPath({root, "self-extraction"});
   l.updateScript = joinPath({root, "update.bat"});
   l.uninstallManager = joinPath({root, "uninstall.exe"});

@@ -9,6 +9,28 @@
 
 namespace tl {
 
+// The application folder's name in the channel root.
+inline constexpr std::string_view kAppDirName = "app";
+
+// Names the update road gives its entries in the channel root. They are
+// defined here, below both update roles and the uninstall, because the
+// uninstall must know them to remove them with the application.
+inline constexpr std::string_view kPreparedDirInfix = ".prepared-";   // app.prepared-<hash>
+inline constexpr std::string_view kPrepareStageInfix = ".prepare-";   // app.prepare-<transaction id>
+inline constexpr std::string_view kUpdateStageInfix = ".update-";     // app.update-<transaction id>
+inline constexpr std::string_view kPreviousAppSuffix = ".previous";   // app.previous, set aside by a swap
+inline constexpr std::string_view kPrepareRequestPrefix = ".tamberlock-prepare-";  // + id + ".json"
+inline constexpr std::string_view kUpdateFilePrefix = ".tamberlock-update-";  // + id + ".json" / ".result.json"
+inline constexpr std::string_view kUpdateFileSuffix = ".json";
+inline constexpr std::string_view kPrepareLockFileName = ".tamberlock-prepare.lock";
+inline constexpr std::string_view kApplyLockFileName = ".tamberlock-apply.lock";
+
+// Whether an entry of the channel root is one the update road names:
+// app.prepared-*, app.prepare-*, app.update-*, app.previous,
+// .tamberlock-prepare-*.json, .tamberlock-update-*.json and the two lock
+// files, ASCII letters folded as Windows compares names.
+bool isUpdateLeftoverName(std::string_view name);
+
 struct InstallLayout {
   std::string localAppData;
   std::string identifierDir;

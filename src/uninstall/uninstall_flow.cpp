@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "common/ascii_case.h"
 #include "common/command_line.h"
 #include "common/diagnostics.h"
 #include "common/install_layout.h"
@@ -53,6 +54,40 @@ void stopApplicationProcesses(const std::string& appDir) {
     io().sleepMs(500);
   } else {
     diagLine({"Warning: Could not stop running app processes: ", s.error()});
+  }
+}
+
+// A lock file of a preparation or an update application that still runs.
+// Windows refuses to delete the file its run holds open; elsewhere the held
+// lock is what shows the run.
+Result<bool> heldByARun(const fs::Dir& root, std::string_view name) {
+  fs::File file = TRY(fs::createFileAt(root, name, /*exclusive=*/false, /*truncate=*/false));
+  return !TRY(fs::tryLockRange(file, 0, 1));
+}
+
+Status removeUpdateLeftover(const fs::Dir& root, const fs::DirEntry& entry) {
+  if (entry.kind == fs::FileKind::Directory) return deleteTreeWithRetries(root, entry.name);
+  const bool lockFile = asciiEqualIgnoreCase(entry.name, kPrepareLockFileName) ||
+                        asciiEqualIgnoreCase(entry.name, kApplyLockFileName);
+  if (lockFile && entry.kind == fs::FileKind::File && TRY(heldByARun(root, entry.name))) return Error::FileBusy;
+  // A link is deleted as itself, never followed.
+  return deleteFileWithRetries(root, entry.name);
+}
+
+// What the update road left beside the application (prepared and
+// interrupted versions, the version a swap set aside, requests, plans,
+// results, its lock files) goes with the application; everything else in the
+// channel root is the user's. What cannot go stays, with a warning.
+void removeUpdateLeftovers(const fs::Dir& root) {
+  Result<std::vector<fs::DirEntry>> entries = fs::listDir(root);
+  if (!entries.ok()) {
+    diagLine({"Warning: Could not list update leftovers: ", entries.error()});
+    return;
+  }
+  for (const fs::DirEntry& entry : *entries) {
+    if (!isUpdateLeftoverName(entry.name)) continue;
+    Status removed = removeUpdateLeftover(root, entry);
+    if (!removed.ok()) diagLine({"Warning: Could not remove update leftover ", entry.name, ": ", removed.error()});
   }
 }
 
@@ -123,7 +158,7 @@ Status runUninstall(const UninstallOptions& options) {
   fs::File managerFile = TRY(openRegularFileAt(rootDir, "uninstall.exe", Error::InvalidUninstallLocation));
   fs::File manifestFile =
       TRY(openRegularFileAt(rootDir, ".tamberlock-uninstall.json", Error::InvalidUninstallManifest));
-  TRY(checkRemovable(rootDir, "app", true));
+  TRY(checkRemovable(rootDir, kAppDirName, true));
   TRY(checkRemovable(rootDir, "self-extraction", true));
   TRY(checkRemovable(rootDir, "update.bat", false));
 
@@ -151,9 +186,12 @@ Status runUninstall(const UninstallOptions& options) {
     if (!del.ok() || !del->succeeded) taskError = Error::WindowsCommandFailed;
   }
   stopApplicationProcesses(layout.appDir);
-  Status appRemoved = deleteTreeWithRetries(rootDir, "app");
+  Status appRemoved = deleteTreeWithRetries(rootDir, kAppDirName);
   Status selfExtractionRemoved = deleteTreeWithRetries(rootDir, "self-extraction");
   Status updateScriptRemoved = deleteFileWithRetries(rootDir, "update.bat");
+  // Only once the application is gone: an installation that stays keeps its
+  // update state. With the data chosen to go the copy takes the whole root.
+  if (appRemoved.ok() && !deleteData) removeUpdateLeftovers(rootDir);
   const std::string launcher = joinPath({layout.appDir, "bin", "launcher.exe"});
   Status desktopRemoved = removeShortcutIfTargetMatches(manifest.desktop_shortcut, launcher);
   Status startMenuRemoved = removeShortcutIfTargetMatches(manifest.start_menu_shortcut, launcher);

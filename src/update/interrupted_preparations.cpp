@@ -5,12 +5,12 @@
 #include <vector>
 
 #include "common/hex.h"
+#include "common/install_layout.h"
 
 namespace tl {
 
 namespace {
 
-constexpr std::string_view kStageInfix = ".prepare-";
 constexpr std::string_view kPatchPrefix = ".patch-";
 constexpr std::string_view kPatchSuffix = ".partial";
 
@@ -69,9 +69,9 @@ Status removeInterruptedPatchFiles(const fs::Dir& selfExtraction) {
 }
 
 bool isStageName(std::string_view name, std::string_view bundle) {
-  if (name.size() != bundle.size() + kStageInfix.size() + 32) return false;
-  if (!name.starts_with(bundle) || name.substr(bundle.size(), kStageInfix.size()) != kStageInfix) return false;
-  return isHexId32(name.substr(bundle.size() + kStageInfix.size()));
+  if (name.size() != bundle.size() + kPrepareStageInfix.size() + 32) return false;
+  if (!name.starts_with(bundle) || name.substr(bundle.size(), kPrepareStageInfix.size()) != kPrepareStageInfix) return false;
+  return isHexId32(name.substr(bundle.size() + kPrepareStageInfix.size()));
 }
 
 Status removeInterruptedStages(const fs::Dir& bundleParent, std::string_view bundle) {

@@ -4,12 +4,11 @@
 // The file is made once and never deleted; the lock goes with its handle.
 #include <string_view>
 
+#include "common/install_layout.h"
 #include "common/result.h"
 #include "platform/fs.h"
 
 namespace tl {
-
-inline constexpr std::string_view kPrepareLockFileName = ".tamberlock-prepare.lock";
 
 // Creates the lock file in the channel root, or opens the one an earlier run
 // left (read-write: a write lock needs it), and locks its first byte.

@@ -2,6 +2,7 @@
 
 #include "archive/archive_path.h"
 #include "common/hex.h"
+#include "common/install_layout.h"
 #include "common/plain_text.h"
 #include "common/utf8.h"
 
@@ -13,7 +14,7 @@ constexpr std::size_t kMaxBuildHashBytes = 13;
 
 Result<std::string> transactionName(std::string_view transactionId, std::string_view suffix) {
   if (!isHexId32(transactionId)) return Error::InvalidUpdatePlan;
-  return concatStrings(concatStrings(".tamberlock-update-", transactionId), suffix);
+  return concatStrings(concatStrings(kUpdateFilePrefix, transactionId), suffix);
 }
 
 }  // namespace
@@ -36,7 +37,7 @@ bool isValidBuildHash(std::string_view hash) {
 }
 
 std::string prepareRequestFileName(std::string_view transactionId) {
-  return concatStrings(concatStrings(".tamberlock-prepare-", transactionId), ".json");
+  return concatStrings(concatStrings(kPrepareRequestPrefix, transactionId), kUpdateFileSuffix);
 }
 
 std::string artifactPrefix(std::string_view channel, std::string_view platform, std::string_view arch) {
@@ -51,11 +52,11 @@ std::string joinWithDash(std::string_view a, std::string_view b) {
 }
 
 std::string preparedDirName(std::string_view bundle, std::string_view hash) {
-  return concatStrings(concatStrings(bundle, ".prepared-"), hash);
+  return concatStrings(concatStrings(bundle, kPreparedDirInfix), hash);
 }
 
 std::string stageDirName(std::string_view bundle, std::string_view transactionId) {
-  return concatStrings(concatStrings(bundle, ".prepare-"), transactionId);
+  return concatStrings(concatStrings(bundle, kPrepareStageInfix), transactionId);
 }
 
 std::string concatStrings(std::string_view a, std::string_view b) {
@@ -65,11 +66,11 @@ std::string concatStrings(std::string_view a, std::string_view b) {
   return out;
 }
 
-std::string previousPath(std::string_view appFolder) { return concatStrings(appFolder, ".previous"); }
+std::string previousPath(std::string_view appFolder) { return concatStrings(appFolder, kPreviousAppSuffix); }
 std::string baseArchiveFileName(std::string_view hash) { return concatStrings(hash, ".tar"); }
 
 Result<std::string> transactionFileName(std::string_view transactionId) {
-  return transactionName(transactionId, ".json");
+  return transactionName(transactionId, kUpdateFileSuffix);
 }
 
 Result<std::string> transactionResultFileName(std::string_view transactionId) {

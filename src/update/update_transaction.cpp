@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "common/diagnostics.h"
+#include "common/install_layout.h"
 #include "common/install_mutex.h"
 #include "common/paths.h"
 #include "platform/fs.h"
@@ -186,7 +187,7 @@ Result<std::string> apply(Transaction& t) {
     if (!t.plan.staging_path) return Error::InvalidUpdatePlan;
     t.stage = *t.plan.staging_path;
   } else {
-    t.stage = concatStrings(concatStrings(t.appFolder, ".update-"), t.plan.transaction_id);
+    t.stage = concatStrings(concatStrings(t.appFolder, kUpdateStageInfix), t.plan.transaction_id);
   }
 
   if (Status s = prepare(t); !s) {

@@ -298,8 +298,9 @@ class FullCycle(ApplyTest):
                            env=self.sb.env, capture_output=True, timeout=120)
         self.assertEqual(p.returncode, 0, p.stderr)
         self.assertTrue(wait_for(lambda: os.listdir(self.sb.temp) == []), os.listdir(self.sb.temp))
-        # The prepare lock file is made once and never deleted.
-        self.assertEqual(sorted(os.listdir(self.channel)), [".tamberlock-prepare.lock", "settings.json"])
+        # The prepare lock file, made once and kept by the updates, goes with
+        # the application.
+        self.assertEqual(sorted(os.listdir(self.channel)), ["settings.json"])
         self.assertIsNone(self.sb.reg_values(UNINSTALL_KEY))
         self.assertEqual(os.listdir(self.sb.desktop) + os.listdir(self.sb.start_menu_programs), [])
 

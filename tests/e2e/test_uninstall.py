@@ -246,6 +246,37 @@ class QuietUninstall(UninstallBase):
         self.assertFalse(os.path.lexists(self.shortcuts()[1]))
 
 
+    def test_keeping_the_data_takes_what_updates_left_and_keeps_the_users_file(self):
+        root = self.install()
+        prepared, killed_prepare, killed_apply = ("%032x" % n for n in (1, 2, 3))
+        # A prepared but unapplied update: its folder, recipe, record, request
+        # and the lock file every preparation leaves.
+        self.write_tree(os.path.join(root, "app.prepared-2b"))
+        self.write(os.path.join(root, "self-extraction", "2b.recipe.json"), "{}")
+        self.write(os.path.join(root, "self-extraction", ".tamberlock-prepared-update.json"), "{}")
+        self.write(os.path.join(root, ".tamberlock-prepare-%s.json" % prepared), "{}")
+        self.write(os.path.join(root, ".tamberlock-prepare.lock"), "")
+        # A preparation killed while it built its stage.
+        self.write_tree(os.path.join(root, "app.prepare-" + killed_prepare))
+        self.write(os.path.join(root, ".tamberlock-prepare-%s.json" % killed_prepare), "{}")
+        # An application killed during its swap: stage, the version set
+        # aside, plan, result and lock.
+        self.write_tree(os.path.join(root, "app.update-" + killed_apply))
+        self.write_tree(os.path.join(root, "app.previous"))
+        self.write(os.path.join(root, ".tamberlock-update-%s.json" % killed_apply), "{}")
+        self.write(os.path.join(root, ".tamberlock-update-%s.result.json" % killed_apply), "{}")
+        self.write(os.path.join(root, ".tamberlock-apply.lock"), "")
+
+        self.assertEqual(self.uninstall(root, "--uninstall", "--quiet"), (0, ""))
+        self.wait_for_cleanup()
+        self.assert_registration_removed(root)
+        self.assertEqual(sorted(os.listdir(root)), ["settings.json"])
+
+    def write_tree(self, folder):
+        os.makedirs(os.path.join(folder, "bin"))
+        self.write(os.path.join(folder, "bin", "launcher.exe"), "launcher")
+
+
 class InteractiveUninstall(UninstallBase):
     def run_dialog(self, root, script, args=("--uninstall",)):
         log = os.path.join(self.sb.root, "ui.log")

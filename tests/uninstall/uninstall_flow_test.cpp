@@ -9,6 +9,8 @@
 
 #include <functional>
 
+#include "platform/fs.h"
+
 #include "uninstall/integrated_install.h"
 
 namespace tl {
@@ -143,6 +145,61 @@ TEST_F(UninstallFlow, EntriesOfTheWrongKindAreRefused) {
     c.undo();
   }
   EXPECT_TRUE(box_.exists(channel("app.real/bin/launcher.exe")));
+}
+
+// Beside a removed application, what the update road names goes (letter
+// case folded, a link as itself); the user's entries stay, and what cannot
+// go (a deletion that keeps failing, a lock a running preparation holds)
+// stays with a warning.
+TEST_F(UninstallFlow, UpdateLeftoversGoWithTheApplicationAndTheUsersEntriesStay) {
+  const std::string id = "0123456789abcdef0123456789abcdef";
+  struct Entry {
+    std::string name;
+    bool folder;
+    bool goes;
+  } table[] = {
+      {"app.prepared-1abc", true, true},
+      {"APP.Prepare-" + id, true, true},
+      {"app.update-" + id, true, true},
+      {"app.previous", true, true},
+      {".tamberlock-prepare-" + id + ".json", false, true},
+      {".tamberlock-update-" + id + ".json", false, true},
+      {".Tamberlock-Update-" + id + ".result.JSON", false, true},
+      {".tamberlock-apply.lock", false, true},
+      {"settings.json", false, false},
+      {"app.prepared", true, false},
+      {"app.previous.bak", false, false},
+      {"myapp.update-" + id, true, false},
+      {".tamberlock-update-" + id + ".json.partial", false, false},
+      {".tamberlock-prepare.json", false, false},
+      {".tamberlock-update-busy.json", false, false},  // deletion fails below
+      {".tamberlock-prepare.lock", false, false},       // held below
+  };
+  for (const Entry& e : table) {
+    if (e.folder) box_.makeDirs(channel(e.name + "/bin"));
+    box_.writeFile(channel(e.folder ? e.name + "/bin/launcher.exe" : e.name), "x");
+  }
+  box_.makeDirs("outside");
+  box_.writeFile("outside/keep.txt", "keep");
+  ASSERT_EQ(::symlink(box_.host("outside").c_str(), box_.host(channel("app.prepare-link")).c_str()), 0);
+  io().setFaultHook([](FsOp op, std::string_view name) -> Status {
+    return op == FsOp::DeleteFile && name == ".tamberlock-update-busy.json" ? Status(Error::FileBusy) : success();
+  });
+  fs::Dir root = fs::openDir(box_.win(channel())).value();
+  fs::File lock = fs::createFileAt(root, ".tamberlock-prepare.lock", false, false).value();
+  ASSERT_TRUE(fs::tryLockRange(lock, 0, 1).value());
+
+  (void)uninstallQuietly();  // the hand-over cannot start the sandbox's manager
+  for (const Entry& e : table) EXPECT_EQ(box_.exists(channel(e.name)), !e.goes) << e.name;
+  EXPECT_FALSE(box_.exists(channel("app.prepare-link")));
+  EXPECT_TRUE(box_.exists("outside/keep.txt"));
+  EXPECT_FALSE(box_.exists(channel("app")));
+  EXPECT_NE(stderr_.find("Warning: Could not remove update leftover .tamberlock-update-busy.json: error.FileBusy\n"),
+            std::string::npos)
+      << stderr_;
+  EXPECT_NE(stderr_.find("Warning: Could not remove update leftover .tamberlock-prepare.lock: error.FileBusy\n"),
+            std::string::npos)
+      << stderr_;
 }
 
 }  // namespace
