@@ -59,7 +59,6 @@ void handleRejectedPlan(const UpdatePlan& plan, std::string_view planPath, const
   const Result<std::string> helper = verifyUpdateHelperPath(plan.transaction_id);
   if (!helper) return;
   deleteUpdateTask(plan.transaction_id);
-  scheduleHelperCleanup(*helper);
   if (progress.resultPathVerified) {
     const Status written =
         writeUpdateResult(plan.result_path, plan, false, UpdatePhase::validating, errorName(error));
@@ -70,11 +69,14 @@ void handleRejectedPlan(const UpdatePlan& plan, std::string_view planPath, const
     if (!removed) diagLine({"Warning: Could not remove rejected update plan: ", removed.error()});
   }
   const Status target = verifyRelaunchTarget(plan);
-  if (!target) {
+  if (target) {
+    relaunchPreviousApp(plan, UpdatePhase::validating, false, error);
+  } else {
     diagLine({"Warning: Refusing to relaunch an unvalidated update target: ", target.error()});
-    return;
   }
-  relaunchPreviousApp(plan, UpdatePhase::validating, false, error);
+  // Last, as on the failure road: the script gives up after about 30 s, and
+  // the copy cannot go while it still waits for the parent.
+  scheduleHelperCleanup(*helper);
 }
 
 }  // namespace tl

@@ -34,10 +34,10 @@ void relaunchPreviousApp(const UpdatePlan& plan, UpdatePhase phase, bool parentE
 
 // A plan that failed its check with `error`. Unless the running program is
 // the plan's helper copy nothing at all happens. Otherwise, in this order:
-// the task is deleted, the copy scheduled for deletion, the result written
-// (only when its path was verified), the plan deleted (only when its own
-// path was verified), and the previous version relaunched when the plan's
-// relaunch target holds. Warnings:
+// the task is deleted, the result written (only when its path was
+// verified), the plan deleted (only when its own path was verified), the
+// previous version relaunched when the plan's relaunch target holds (after
+// the parent's end), and the copy scheduled for deletion. Warnings:
 //   ERROR: Could not publish update validation failure result: error.<Name>
 //   Warning: Could not remove rejected update plan: error.<Name>
 //   Warning: Refusing to relaunch an unvalidated update target: error.<Name>

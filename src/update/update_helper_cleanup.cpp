@@ -4,12 +4,32 @@
 
 #include "common/diagnostics.h"
 #include "common/hex.h"
+#include "common/paths.h"
 #include "common/wtf8.h"
-#include "platform/reboot_deletion.h"
+#include "update/update_names.h"
 #include "windows_integration/cleanup_script.h"
+#include "windows_integration/logon_deletion.h"
 #include "windows_integration/tool_runner.h"
 
 namespace tl {
+
+namespace {
+
+constexpr std::string_view kHelperPrefix = "tamberlock-update-";
+constexpr std::string_view kHelperSuffix = ".exe";
+constexpr std::string_view kLogonCleanupPrefix = "TamberlockUpdateCleanup_";
+
+// The transaction id in the copy's own name, tamberlock-update-<id>.exe;
+// empty for any other name.
+std::string_view helperTransactionId(std::string_view helperPath) {
+  std::string_view name = lastComponent(helperPath);
+  if (!name.starts_with(kHelperPrefix) || !name.ends_with(kHelperSuffix)) return {};
+  name.remove_prefix(kHelperPrefix.size());
+  name.remove_suffix(kHelperSuffix.size());
+  return isHexId32(name) ? name : std::string_view{};
+}
+
+}  // namespace
 
 void scheduleHelperCleanup(std::string_view helperPath) {
   const Status scheduled = scheduleFileDeletion(helperPath);
@@ -17,7 +37,12 @@ void scheduleHelperCleanup(std::string_view helperPath) {
   diagLine({"Warning: Could not start update-helper cleanup: ", scheduled.error()});
   // A path the system could not even name is left alone.
   if (!isValidWtf8(helperPath)) return;
-  if (!platform::deleteFileAtReboot(helperPath)) writeDiag({"Warning: Could not schedule update-helper cleanup.\n"});
+  // One value per transaction, so that two failed helpers never overwrite
+  // each other's entry.
+  const std::string_view transactionId = helperTransactionId(helperPath);
+  const std::string valueName = concatStrings(kLogonCleanupPrefix, transactionId);
+  const bool written = !transactionId.empty() && scheduleDeletionAtNextLogon(valueName, helperPath);
+  if (!written) writeDiag({"Warning: Could not schedule update-helper cleanup.\n"});
 }
 
 void deleteUpdateTask(std::string_view transactionId) {

@@ -25,6 +25,7 @@ from test_prepare_update import APP_ID, SETUP, PrepareTest  # noqa: E402
 from test_uninstall import wait_for  # noqa: E402
 
 TID = "0123456789abcdef0123456789abcdef"
+RUN_ONCE_KEY = "HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\RunOnce"
 UNINSTALL_KEY = "HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\%s.stable" % APP_ID
 
 
@@ -138,15 +139,6 @@ class Applies(ApplyTest):
         self.assertIn(["schtasks.exe", "/Delete", "/TN", "ApplicationUpdate_" + TID, "/F"],
                       self.sb.calls("schtasks.exe"))
 
-    def test_copy_marked_for_deletion_at_restart_when_its_script_cannot_start(self):
-        self.retain(2)
-        os.unlink(self.sb.tool("cmd.exe"))
-        code, err, helper = self.start_helper(self.write_plan(2))
-        self.assertEqual(code, 0, err)
-        self.assertIn("Warning: Could not start update-helper cleanup: error.FileNotFound\n", err)
-        with open(os.path.join(self.sb.state, "reboot-deletions.txt")) as f:
-            self.assertEqual(f.read(), to_win(helper) + "\n")
-
 
 class FailureRoads(ApplyTest):
     """One row a road of the failure table: what the run leaves, and whether
@@ -212,6 +204,49 @@ class FailureRoads(ApplyTest):
                 self.assertEqual(self.launches()[launches:], ["DemoApp 1 started"] if relaunched else [])
                 self.assertTrue(wait_for(lambda: os.path.exists(helper) == ("copy" in stays)))
 
+
+class HelperCleanup(ApplyTest):
+    """The copy cannot delete itself while it runs: a script does it once the
+    copy has ended, or the user's next logon."""
+
+    def test_rejected_plan_leaves_nothing_behind_a_parent_that_lives_on(self):
+        # The real pause: the script's 30 attempts span about 30 s, less
+        # than the parent lives.
+        self.sb.set_ping_ms(1000)
+        self.retain(2)
+        plan = self.write_plan(2, parent=self.parent(40),
+                               retained_tar_path=to_win(os.path.join(self.selfx, "h9.tar")))
+        code, err, _ = self.start_helper(plan)
+        self.assertEqual((code, err.splitlines()[-1]), (1, "error: InvalidUpdatePath"), err)
+        self.assertEqual(self.launches()[-1], "DemoApp 1 started")
+        self.assertTrue(wait_for(lambda: os.listdir(self.sb.temp) == [], timeout=60), os.listdir(self.sb.temp))
+
+    def test_copy_left_to_the_next_logon_when_its_script_cannot_start(self):
+        os.unlink(self.sb.tool("cmd.exe"))
+        rows = [
+            # version, reg.exe fault, the warning after "could not start", whether RunOnce holds the value
+            (2, None, None, True),
+            (3, ("reg.exe", "add", "*\\RunOnce", "*"), "Warning: Could not schedule update-helper cleanup.", False),
+        ]
+        for k, fault, warning, written in rows:
+            with self.subTest(k=k):
+                tid = "%032x" % k
+                self.sb.clear_faults()
+                if fault:
+                    self.sb.add_fault(*fault)
+                self.retain(k)
+                code, err, helper = self.start_helper(self.write_plan(k, tid=tid), tid=tid)
+                self.assertEqual(code, 0, err)
+                lines = err.splitlines()
+                start = lines.index("Warning: Could not start update-helper cleanup: error.FileNotFound")
+                self.assertEqual(lines[start + 1:start + 2], [warning] if warning else [], err)
+                command = '"%s" /c del /f /q "%s"' % (to_win(self.sb.tool("cmd.exe")), to_win(helper))
+                self.assertEqual((self.sb.reg_values(RUN_ONCE_KEY) or {}).get("TamberlockUpdateCleanup_" + tid),
+                                 ("REG_SZ", command) if written else None)
+                self.assertTrue(os.path.exists(helper))
+                # Nothing claims a deletion at the next restart.
+                self.assertLessEqual(set(os.listdir(self.sb.state)),
+                                     {".lock", "calls.log", "faults", "ping-ms", "registry.txt", "tasks.txt"})
 
 def waits_for_a_process(pid):
     """The apply holds a process descriptor: it waits for its parent."""

@@ -7,7 +7,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from sandbox import Sandbox, to_win  # noqa: E402
+from sandbox import Sandbox, to_host, to_win  # noqa: E402
 
 REFUSED = 64
 PS_ARGS = ("-NoProfile", "-NonInteractive", "-WindowStyle", "Hidden", "-Command")
@@ -440,6 +440,19 @@ class CmdCleanupScript(StandinTest):
         self.assertTrue(os.path.exists(target) and os.path.exists(script))
         self.assertEqual(len(self.sb.calls("del")), 30)
         self.assertEqual(len(self.sb.calls("ping.exe")), 29)
+
+    def test_a_running_executable_stays_and_the_errorlevel_with_it(self):
+        running = self.start("Users", "me", "AppData", "Local", "Temp", "running.exe")
+        target = to_win(os.path.join(self.sb.temp, "running.exe"))
+        script = self.write_script('@echo off\ndel /f /q "%s"\nexit /b\n' % target)
+        p = self.run_cmd(script)
+        self.assertEqual((p.returncode, p.stderr), (0, target.encode() + b"\r\nAccess is denied.\r\n"))
+        self.assertTrue(os.path.exists(to_host(target)))
+        # Once the process has ended the file goes.
+        running.kill()
+        running.wait()
+        self.assertEqual(self.run_cmd(script).returncode, 0)
+        self.assertFalse(os.path.exists(to_host(target)))
 
     def test_a_folder_without_write_permission_keeps_the_target(self):
         folder = os.path.join(self.sb.temp, "ro")

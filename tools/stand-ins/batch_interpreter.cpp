@@ -15,6 +15,7 @@
 #include "call_log.h"
 #include "environment.h"
 #include "fault_rules.h"
+#include "running_image.h"
 #include "standin_error.h"
 #include "state_store.h"
 #include "text.h"
@@ -429,7 +430,9 @@ class Batch {
       return;
     }
     if (S_ISDIR(st.st_mode)) throw Refusal("del of a folder is not supported: " + full);
-    if (fault || !folderWritable(*host) || ::unlink(host->c_str()) != 0) {
+    // del names the file and says "Access is denied." on standard error, and
+    // leaves the errorlevel as it was, whatever kept the file.
+    if (fault || !folderWritable(*host) || isRunningImage(*host) || ::unlink(host->c_str()) != 0) {
       emitErr(r, full + "\r\nAccess is denied.\r\n");
     }
   }
