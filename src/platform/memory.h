@@ -34,8 +34,9 @@ class CommittedBuffer {
 
 // How many bytes the system could back with memory right now. On Linux:
 // MemAvailable plus SwapFree of /proc/meminfo; when the process's memory
-// cgroup (v2 memory.max, else v1 memory.limit_in_bytes) sets a limit, at
-// most that limit less the group's current usage; under strict overcommit
+// cgroup or any group above it (v2 memory.max, else v1 memory.limit_in_bytes
+// and hierarchical_memory_limit) sets a limit, at most the least room any of
+// them leaves, a limit less that group's usage; under strict overcommit
 // (vm.overcommit_memory 2), at most CommitLimit less Committed_AS. Whatever
 // cannot be read counts as no limit of its own.
 [[nodiscard]] Result<std::uint64_t> commitHeadroom();

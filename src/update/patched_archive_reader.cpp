@@ -12,6 +12,10 @@ namespace tl {
 namespace {
 
 constexpr std::uint64_t kExtraRecords = 1024;
+// Records that add and copy nothing produce no byte, so the size-based
+// limit does not bound them: a control block of nothing but such records
+// would keep a preparation decoding for as long as its limit allows.
+constexpr std::uint64_t kMaxEmptyRecords = 1024;
 
 // At most 2 x new size + 1,024 records, the bound saturating rather than
 // wrapping for a hostile size.
@@ -109,6 +113,7 @@ Result<bool> PatchedArchiveReader::nextRecord() {
   if (static_cast<std::uint64_t>(add) > remaining || static_cast<std::uint64_t>(copy) > remaining - add) {
     return Error::CorruptPatch;
   }
+  if (add == 0 && copy == 0 && ++emptyRecords_ > kMaxEmptyRecords) return Error::CorruptPatch;
   addLeft_ = static_cast<std::uint64_t>(add);
   copyLeft_ = static_cast<std::uint64_t>(copy);
   pendingSeek_ = decodeSignMagnitude(record + 16);

@@ -58,6 +58,7 @@ class PatchedArchiveReader final : public PullReader {
   std::int64_t oldPos_ = 0;  // may lie outside the old archive
   std::uint64_t produced_ = 0;
   std::uint64_t records_ = 0;
+  std::uint64_t emptyRecords_ = 0;  // over the whole patch, not in a row
   std::unique_ptr<unsigned char[]> scratch_;  // old bytes of one add run
   std::optional<Error> failure_;
   bool ended_ = false;

@@ -110,7 +110,12 @@ bool hasForbiddenUrlByte(std::string_view text) {
 
 Result<UpdateUrl> parseUpdateUrl(std::string_view text) {
   try {
-    return parseChecked(text);
+    UpdateUrl url = TRY(parseChecked(text));
+    // The limit holds for what goes on the wire too: its high bytes take
+    // three bytes each there, and a URL that could not be sent as it must
+    // be is no URL to accept.
+    if (TRY(writeUrl(url, true)).size() > kMaxUpdateUrlLength) return Error::InvalidUpdateUrl;
+    return url;
   } catch (const std::bad_alloc&) {
     return Error::OutOfMemory;
   }

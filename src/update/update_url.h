@@ -29,7 +29,10 @@ inline constexpr std::size_t kMaxUpdateUrlLength = 8192;
 // redirect's Location.
 bool hasForbiddenUrlByte(std::string_view text);
 
-// InvalidUpdateUrl, InsecureUpdateUrl, OutOfMemory.
+// InvalidUpdateUrl, InsecureUpdateUrl, OutOfMemory. Both the text and the
+// form handed to the HTTP client (updateUrlForTransfer) are at most
+// kMaxUpdateUrlLength bytes, so an accepted URL always writes out and
+// parses back.
 [[nodiscard]] Result<UpdateUrl> parseUpdateUrl(std::string_view text);
 
 // The URL as text: scheme "://" host [":" port] path ["?" query]. Parsing it

@@ -10,6 +10,7 @@
 #include <fstream>
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -19,10 +20,12 @@
 #include "installer/app_installation.h"
 #include "installer/installer_archive_unpacking.h"
 #include "platform/env.h"
+#include "platform/io_context.h"
 #include "support/patch_maker.h"
 #include "update/http_test_server.h"
 #include "update/prepare_fixture.h"
 #include "update/update_recipe_file.h"
+#include "update/update_roles.h"
 
 namespace tl {
 namespace {
@@ -37,6 +40,7 @@ struct ChainCase {
   int target = 2;
   std::optional<Error> expected;  // nullopt: the target is staged
   std::function<void(DeltaPreparation&)> setup;
+  bool throughDriver = false;  // the whole preparation, not the delta road alone
 };
 void PrintTo(const ChainCase& c, std::ostream* os) { *os << c.name; }
 
@@ -111,7 +115,20 @@ class DeltaPreparation : public testing::TestWithParam<ChainCase> {
     return buildUpdatedArchive(state_);
   }
 
+  // The preparation is canceled once the patch of its first step is deleted,
+  // under an I/O context of the test's own.
+  void cancelAfterFirstStep() {
+    ownIo_ = std::make_unique<IoContext>();
+    scopedIo_.emplace(*ownIo_);
+    io().setFaultHook([](FsOp op, std::string_view name) {
+      if (op == FsOp::DeleteFile && name.find(".patch-") != std::string_view::npos) io().cancel();
+      return success();
+    });
+  }
+
   static test::HttpTestServer* server_;
+  std::unique_ptr<IoContext> ownIo_;
+  std::optional<ScopedIo> scopedIo_;
   test::InstallerSandbox sb_;
   std::map<std::string, std::string> members_;
   PreparationState state_;
@@ -126,6 +143,16 @@ TEST_P(DeltaPreparation, ChainOutcome) {
   if (c.setup) c.setup(*this);
   const auto installedBefore = test::snapshot(sb_.host("app"));
 
+  if (c.throughDriver) {
+    sb_.box.writeFile(channelRel(test::requestFileName()), test::requestText(members_));
+    testing::internal::CaptureStderr();
+    const Status run = runPrepareUpdate(sb_.win(test::requestFileName()));
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(errorName(run.ok() ? Error::Unexpected : run.error()), errorName(c.expected.value()));
+    EXPECT_EQ(err.find("Delta preparation unavailable"), std::string::npos) << err;
+    EXPECT_EQ(test::snapshot(sb_.host("app")), installedBefore);
+    return;
+  }
   Result<StagedUpdate> got = prepare();
 
   EXPECT_EQ(test::snapshot(sb_.host("app")), installedBefore);
@@ -248,6 +275,12 @@ INSTANTIATE_TEST_SUITE_P(
                     t.sb_.box.makeDirs(t.channelRel(std::string("app.prepare-") + test::kTransactionId + "/old"));
                     t.state_.stageOwned = true;
                   }},
+        // A patch back to the installed version: without the cancel, the
+        // next step would be a cycle.
+        ChainCase{"CanceledBetweenSteps", {{1, 1}}, 2, Error::Canceled,
+                  [](DeltaPreparation& t) { t.cancelAfterFirstStep(); }},
+        ChainCase{"CanceledDoesNotFallBack", {{1, 1}}, 2, Error::Canceled,
+                  [](DeltaPreparation& t) { t.cancelAfterFirstStep(); }, /*throughDriver=*/true},
         ChainCase{"OwnedStageIsAFile", chain(1, 2), 2, Error::InvalidUpdateStage,
                   [](DeltaPreparation& t) {
                     t.sb_.box.writeFile(t.channelRel(std::string("app.prepare-") + test::kTransactionId), "x");

@@ -41,10 +41,7 @@ class PatchReaderTest : public ::testing::Test {
     return apply(patch, source, piece);
   }
   Result<std::string> apply(const std::string& patch, PatchSource& source, std::size_t piece = 65536) {
-    {
-      std::ofstream(dir_.host("p"), std::ios::binary | std::ios::trunc) << patch;
-    }
-    fs::File file = TRY(fs::openFileRead(dir_.win("p")));
+    fs::File file = TRY(writePatch(patch));
     PatchContext ctx = TRY(openPatchFile(file, patch.size()));
     PatchedArchiveReader reader(source, ctx.control, ctx.diff, ctx.extra, ctx.header.newSize);
     std::string out;
@@ -64,6 +61,19 @@ class PatchReaderTest : public ::testing::Test {
     freePatchStreams(ctx);
     EXPECT_FALSE(ctx.control.allocated() || ctx.diff.allocated() || ctx.extra.allocated());
     return out;
+  }
+
+  // What opening the patch says, before any byte is decoded.
+  std::string openError(const std::string& patch) {
+    Result<fs::File> file = writePatch(patch);
+    if (!file) return std::string(errorName(file.error()));
+    const Result<PatchContext> ctx = openPatchFile(*file, patch.size());
+    return ctx ? "opened" : std::string(errorName(ctx.error()));
+  }
+
+  Result<fs::File> writePatch(const std::string& patch) {
+    std::ofstream(dir_.host("p"), std::ios::binary | std::ios::trunc) << patch;
+    return fs::openFileRead(dir_.win("p"));
   }
 
   test::TempDir dir_;
@@ -87,8 +97,12 @@ TEST_F(PatchReaderTest, HeaderAndFrameChecksInOrder) {
   std::string reserved = empty;
   reserved[4] = static_cast<char>(reserved[4] | 0x08);
   const std::string sixteenMiB = frame("", {.blocks = FrameBlocks::Raw, .windowLog = 24});
-  // Block headers by hand after a descriptor of a 1 KiB window and no checksum.
-  auto blocks = [](std::string headerAndBody) { return std::string("\x28\xB5\x2F\xFD\x00\x00", 6) + headerAndBody; };
+  // A control frame written by hand: no checksum, the window descriptor
+  // (1 KiB unless told), then block headers and bodies.
+  auto blocks = [&](std::string headerAndBody, char window = '\x00') {
+    return withControl(std::string("\x28\xB5\x2F\xFD\x00", 5) + window + headerAndBody);
+  };
+  const std::string lastEmptyBlock("\x01\x00\x00", 3);
   const std::uint64_t sign = std::uint64_t{1} << 63;
   const std::uint64_t cap = 16ull << 30;
 
@@ -114,7 +128,12 @@ TEST_F(PatchReaderTest, HeaderAndFrameChecksInOrder) {
        withControl(frame("", {.blocks = FrameBlocks::Raw, .dictionaryId = 7, .windowLog = 24})),
        "UnsupportedPatchDictionary"},
       {"16 MiB window", withControl(sixteenMiB), "PatchWindowTooLarge"},
-      {"block header above 0x100007", blocks(std::string("\x08\x00\x10", 3)), "CorruptPatch"},
+      {"9 MiB window: the mantissa counts", blocks(lastEmptyBlock, '\x69'), "PatchWindowTooLarge"},
+      {"8 MiB window", blocks(lastEmptyBlock, '\x68'), "ok:"},
+      {"7.5 MiB window", blocks(lastEmptyBlock, '\x67'), "ok:"},
+      // 131,073 bytes, the last block, in a window of 1 MiB.
+      {"block header above 0x100007", blocks(std::string("\x09\x00\x10", 3) + std::string(131073, 'a'), '\x50'),
+       "CorruptPatch"},
       {"block above the window", blocks(std::string("\x09\x20\x00", 3) + std::string(1025, 'a')), "CorruptPatch"},
       {"block type 3", blocks(std::string("\x07\x00\x00", 3)), "CorruptPatch"},
       {"no last block", blocks(std::string("\x00\x00\x00", 3)), "CorruptPatch"},
@@ -126,7 +145,13 @@ TEST_F(PatchReaderTest, HeaderAndFrameChecksInOrder) {
       {"blocks before the size cap", test::patchFile(empty, sixteenMiB, empty, cap + 1), "PatchWindowTooLarge"},
       {"new size above 16 GiB", withWord(24, cap + 1), "UpdateArchiveTooLarge"},
   };
-  for (const auto& c : cases) EXPECT_EQ(errorOf(apply(c.patch, "")), c.expected) << c.what;
+  for (const auto& c : cases) {
+    EXPECT_EQ(errorOf(apply(c.patch, "")), c.expected) << c.what;
+    // Each refusal comes from the checks made before any byte is decoded.
+    if (std::string_view(c.expected).substr(0, 3) != "ok:") {
+      EXPECT_EQ(openError(c.patch), c.expected) << c.what;
+    }
+  }
 
   // Exactly 16 GiB opens; the stream then stops short of it.
   EXPECT_EQ(errorOf(apply(withWord(24, cap), "")), "CorruptPatch");
@@ -136,6 +161,8 @@ TEST_F(PatchReaderTest, HeaderAndFrameChecksInOrder) {
 // may be framed.
 TEST_F(PatchReaderTest, StreamsAndTheirEnd) {
   const std::string old = "0123456789";
+  const std::string s300(300, 's');
+  const std::string s300Out = "ok:" + s300;
   std::string flipped = patchOf({{0, 3, 0}}, "", "abc", 3, kRaw);
   flipped[flipped.size() - 6] = 'x';  // a raw content byte of the extra block, under its checksum
 
@@ -158,6 +185,8 @@ TEST_F(PatchReaderTest, StreamsAndTheirEnd) {
        "ok:aaaabbbbcdcd"},
       {"single-segment frames", patchOf({{0, 2, 0}}, "", "hi", 2, {.blocks = FrameBlocks::Raw, .singleSegment = true}),
        "ok:hi"},
+      {"single-segment frames with a two-byte content size",
+       patchOf({{0, 300, 0}}, "", s300, 300, {.blocks = FrameBlocks::Raw, .singleSegment = true}), s300Out.c_str()},
       {"new size 0", patchOf({}, "", "", 0), "ok:"},
       {"a flipped byte under the checksum", flipped, "PatchChecksumMismatch"},
       {"a flipped byte without a checksum", [&] {
@@ -183,6 +212,16 @@ TEST_F(PatchReaderTest, HostileArithmetic) {
   const std::string old = "0123456789";
   const std::uint64_t cap = 16ull << 30;
   auto zeros = [](std::size_t records) { return test::patchFile(frame(std::string(24 * records, '\0')), frame(""), frame(""), 0); };
+  // Runs of records that add and copy nothing, each followed by a copy of
+  // one byte: the limit counts them over the whole patch, not in a row.
+  auto emptyRuns = [](std::vector<std::size_t> runs) {
+    std::vector<PatchRecord> records;
+    for (std::size_t n : runs) {
+      records.insert(records.end(), n, PatchRecord{0, 0, 1});
+      records.push_back({0, 1, 0});
+    }
+    return patchOf(records, "", std::string(runs.size(), 'a'), runs.size());
+  };
   struct {
     const char* what;
     std::string patch;
@@ -201,6 +240,10 @@ TEST_F(PatchReaderTest, HostileArithmetic) {
        "CorruptPatch"},
       {"1,024 records for new size 0", zeros(1024), "ok:"},
       {"1,025 records for new size 0", zeros(1025), "CorruptPatch"},
+      {"1,024 empty records for new size 1", emptyRuns({1024}), "ok:a"},
+      {"1,025 empty records for new size 1", emptyRuns({1025}), "CorruptPatch"},
+      {"1,024 empty records, not in a row", emptyRuns({600, 424}), "ok:aa"},
+      {"1,025 empty records, not in a row", emptyRuns({600, 425}), "CorruptPatch"},
   };
   for (const auto& c : cases) EXPECT_EQ(errorOf(apply(c.patch, old)), c.expected) << c.what;
 
@@ -221,6 +264,23 @@ TEST_F(PatchReaderTest, CanceledBetweenPulls) {
   ScopedIo scoped(ctx);
   ctx.cancel();
   EXPECT_EQ(errorOf(apply(patchOf({{0, 1, 0}}, "", "a", 1), "")), "Canceled");
+}
+
+// A cancel while the stream runs ends it at the next pull or record, though
+// all the rest of the patch is already read from the file.
+TEST_F(PatchReaderTest, CanceledBetweenRecords) {
+  IoContext ctx;
+  ScopedIo scoped(ctx);
+  struct Canceling final : PatchSource {
+    std::uint64_t length() const override { return 10; }
+    Status readAt(std::uint64_t offset, void* dst, std::size_t n) override {
+      io().cancel();
+      return readPatchSource("0123456789", offset, dst, n);
+    }
+  } cancels;
+  // The copy reads the extra block in; the first add cancels.
+  EXPECT_EQ(errorOf(apply(patchOf({{0, 1, 0}, {1, 0, 0}, {1, 0, 0}}, std::string(2, '\0'), "a", 3), cancels)),
+            "Canceled");
 }
 
 // Patches made by the matcher reproduce the new file, whatever the pulls.

@@ -23,6 +23,8 @@ struct UrlCase {
 
 TEST(ParseUpdateUrl, AcceptsHttpsAnywhereAndHttpOnlyToThisMachine) {
   const std::string longPath = "https://example.com/" + std::string(8192 - 20, 'a');
+  // Each byte from 0x80 up goes on the wire as three.
+  const std::string longWire = "https://example.com/" + std::string((8192 - 20) / 3, '\xff');
   const UrlCase cases[] = {
       {"https://example.com/a/b?x=1", "https://example.com/a/b?x=1"},
       {"https://example.com", "https://example.com"},
@@ -66,6 +68,9 @@ TEST(ParseUpdateUrl, AcceptsHttpsAnywhereAndHttpOnlyToThisMachine) {
       {"//example.com/f", "InvalidUpdateUrl"},
       {"", "InvalidUpdateUrl"},
       {longPath + "a", "InvalidUpdateUrl"},
+      {longWire, longWire},
+      {longWire + "\xff", "InvalidUpdateUrl"},
+      {longWire + "?", "InvalidUpdateUrl"},
   };
   for (const UrlCase& c : cases) {
     EXPECT_EQ(formatted(parseUpdateUrl(c.text)), c.expect) << c.text;
