@@ -107,6 +107,9 @@ TEST(UpdatePlanCheck, EachCheckInItsOrder) {
   } cases[] = {
       {"good plan", 3, [](I) {}, "ok", "PR"},
       {"upper-case id", 3, [](I i) { i.plan.transaction_id[10] = 'A'; }, "InvalidUpdatePlan", ""},
+      {"another platform", 3, [](I i) { i.plan.platform = "linux"; }, "InvalidUpdatePlan", ""},
+      {"another arch", 3, [](I i) { i.plan.arch = "arm64"; }, "InvalidUpdatePlan", ""},
+      {"no parent to wait for", 3, [](I i) { i.plan.parent_pid = 0; }, "InvalidUpdatePlan", ""},
       {"identifier with a colon", 3, [](I i) { i.plan.identifier = "a:b"; }, "InvalidUpdateIdentity", ""},
       {"root ending in a dot", 3, [](I i) { i.plan.channel_root += "\\."; }, "InvalidUpdatePath", ""},
       {"plan elsewhere", 3,
@@ -125,7 +128,11 @@ TEST(UpdatePlanCheck, EachCheckInItsOrder) {
        "InvalidUpdatePath", "P"},
       {"schema 1 with a stage", 1, [](I i) { i.plan.staging_path = "x"; }, "InvalidUpdatePlan", "PR"},
       {"schema 2 digest in capitals", 2, [](I i) { (*i.plan.recipe_sha256)[0] = 'D'; }, "InvalidUpdatePlan", "PR"},
-      {"another version's tar", 1, [](I i) { i.plan.retained_tar_path = i.root + "\\self-extraction\\h1.tar"; },
+      {"another version's tar", 1,
+       [](I i) {
+         i.box.writeFile(i.rel + "/self-extraction/h1.tar", "{}");
+         i.plan.retained_tar_path = i.root + "\\self-extraction\\h1.tar";
+       },
        "InvalidUpdatePath", "PR"},
       {"stage missing", 2, [](I i) { stdfs::remove(i.host("app.prepared-h2")); }, "InvalidUpdatePath", "PR"},
       {"record of another version", 2, [](I i) { i.writeRecord("3.0"); }, "InvalidPreparedUpdate", "PR"},

@@ -7,17 +7,21 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <functional>
 #include <vector>
 
 #include "archive/pull_reader.h"
 #include "archive/tar_reader.h"
+#include "common/json_writer.h"
 #include "common/sha256.h"
 #include "platform/io_context.h"
+#include "platform/process.h"
 #include "platform/process_waiter.h"
 #include "support/eventually.h"
 #include "support/tar_builder.h"
 #include "update/sample_plan.h"
 #include "update/update_folder_moves.h"
+#include "update/update_roles.h"
 #include "windows_integration/integration_driver.h"
 #include "windows_integration/integration_sandbox.h"
 
@@ -35,12 +39,20 @@ std::string versionJson(const std::string& version, const std::string& hash) {
          R"(","hash":")" + hash + R"(","displayName":"Example App"})";
 }
 
-// The payload; version is what its version.json claims.
-test::TarBuilder newVersionTar(const std::string& version = "2.0") {
+// The payload; version is what its version.json claims, and the file
+// named `without` (below ExampleApp) is left out.
+test::TarBuilder newVersionTar(const std::string& version = "2.0", const std::string& without = "") {
   test::TarBuilder t;
   t.dir("ExampleApp").dir("ExampleApp/bin").dir("ExampleApp/Resources");
-  t.file("ExampleApp/bin/launcher.exe", kLauncher).file("ExampleApp/Resources/uninstall", "manager v2");
-  return t.file("ExampleApp/Resources/version.json", versionJson(version, "h2"));
+  const std::pair<std::string, std::string> files[] = {
+      {"bin/launcher.exe", kLauncher},
+      {"Resources/uninstall", "manager v2"},
+      {"Resources/version.json", versionJson(version, "h2")},
+  };
+  for (const auto& [name, bytes] : files) {
+    if (name != without) t.file("ExampleApp/" + name, bytes);
+  }
+  return t;
 }
 
 struct AnsweringWaiter final : process::ProcessWaiter {
@@ -55,11 +67,13 @@ struct AnsweringWaiter final : process::ProcessWaiter {
 };
 
 // A file operation that fails with AccessDenied once `skip` earlier ones of
-// its kind on a path with this ending have passed.
+// its kind on a path with this ending have passed: `times` times, or for
+// good when that is 0.
 struct Fault {
   FsOp op;
   std::string pathEnd;
   int skip = 0;
+  int times = 0;
 };
 
 struct Outcome {
@@ -162,16 +176,26 @@ class UpdateTransaction : public testing::Test {
     return json.substr(at, json.find('"', at) - at);
   }
   bool canaryWhole() const { return box_.readFile("outside/canary/keep.txt") == "canary"; }
-  bool registered() const {
-    return box_.regQuery("HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\com.example.app.stable")
-               .find("QuietUninstallString") != std::string::npos;
+  std::string uninstallEntry() const {
+    return box_.regQuery("HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\com.example.app.stable");
+  }
+  bool registered() const { return uninstallEntry().find("QuietUninstallString") != std::string::npos; }
+  // The version the uninstall entry shows ("-" none).
+  std::string registeredVersion() const {
+    const std::string entry = uninstallEntry();
+    const std::string value = "DisplayVersion    REG_SZ    ";
+    const std::size_t at = entry.find(value);
+    if (at == std::string::npos) return "-";
+    return entry.substr(at + value.size(), entry.find('\r', at) - at - value.size());
   }
 
   void inject(const std::vector<Fault>& faults) const {
     auto seen = std::make_shared<std::vector<int>>(faults.size(), 0);
     io().setFaultHook([faults, seen](FsOp op, std::string_view path) -> Status {
       for (std::size_t i = 0; i < faults.size(); ++i) {
-        if (op == faults[i].op && path.ends_with(faults[i].pathEnd) && (*seen)[i]++ >= faults[i].skip) {
+        if (op != faults[i].op || !path.ends_with(faults[i].pathEnd)) continue;
+        const int n = (*seen)[i]++;
+        if (n >= faults[i].skip && (faults[i].times == 0 || n < faults[i].skip + faults[i].times)) {
           return Error::AccessDenied;
         }
       }
@@ -208,6 +232,10 @@ struct FaultRow {
 // One row a fault (or pair of faults), each run as a test of its own.
 const FaultRow kFaultRows[] = {
     {"crash between the renames, repaired", 2, interrupted, {}, "ok", "launching", "2.0 1.0", ""},
+    {"interrupted swap put back on its third try", 1, interrupted, {{FsOp::Rename, "\\app.previous", 0, 2}}, "ok",
+     "launching", "2.0 1.0", ""},
+    {"installed version held open a while", 2, installed, {{FsOp::Rename, "\\app", 0, 3}}, "ok", "launching",
+     "2.0 1.0", ""},
     {"interrupted swap not put back", 1, interrupted, {kPutBack}, "AccessDenied", "swapping", "- 1.0", ""},
     {"leftover previous not deleted", 1, leftover, {{FsOp::DeleteDir, "\\app.previous"}}, "AccessDenied",
      "swapping", "1.0 partial", ""},
@@ -216,6 +244,8 @@ const FaultRow kFaultRows[] = {
     {"integration fails, also for the restored version", 2, installed, {kIntegration}, "AccessDenied",
      "integrating", "1.0 -", "Warning: Could not restore previous uninstall integration: error.AccessDenied\n"},
     {"launch fails", 1, installed, {kLaunch}, "AccessDenied", "launching", "1.0 -", ""},
+    {"launch fails, previous put back on its third try", 2, installed,
+     {kLaunch, {FsOp::Rename, "\\app.previous", 0, 2}}, "AccessDenied", "launching", "1.0 -", ""},
     {"failed version not deleted after the rollback", 2, installed, {kLaunch, {FsOp::DeleteDir, "\\ExampleApp"}},
      "AccessDenied", "launching", "1.0 -", ""},
     {"swap error, previous not put back", 1, installed, {kMoveIn, kPutBack}, "UpdateRollbackFailed", "swapping",
@@ -243,6 +273,10 @@ TEST_P(SwapFault, LeavesAWholeVersionAndTheNextRunWorks) {
       std::min(first.err.find(kRollbackFailed), first.err.find("Warning: Could not restore previous"));
   EXPECT_EQ(line == std::string::npos ? "" : first.err.substr(line), row.line);
   EXPECT_TRUE(canaryWhole());
+  // A version put back is registered again as itself.
+  if (versionIn("app") == "1.0") {
+    EXPECT_EQ(registeredVersion(), "1.0");
+  }
 
   // The next run, with a parent id that names no process (the host's
   // waiter), ends with the new version started from its bin folder.
@@ -262,26 +296,167 @@ TEST_P(SwapFault, LeavesAWholeVersionAndTheNextRunWorks) {
 
 INSTANTIATE_TEST_SUITE_P(UpdateTransaction, SwapFault, testing::Range<std::size_t>(0, std::size(kFaultRows)));
 
+// A schema 1 plan file as the updater writes it.
+std::string planText(const UpdatePlan& p) {
+  std::string text = "{\"schema_version\":1,\"parent_pid\":" + std::to_string(p.parent_pid);
+  const std::pair<const char*, const std::string*> members[] = {
+      {"transaction_id", &p.transaction_id}, {"identifier", &p.identifier},
+      {"channel", &p.channel},               {"platform", &p.platform},
+      {"arch", &p.arch},                     {"version", &p.version},
+      {"hash", &p.hash},                     {"app_bundle_path", &p.app_bundle_path},
+      {"channel_root", &p.channel_root},     {"result_path", &p.result_path},
+      {"retained_tar_path", &p.retained_tar_path},
+  };
+  for (const auto& [key, value] : members) {
+    text += ",\"" + std::string(key) + "\":";
+    json::appendQuoted(text, *value);
+  }
+  return text + "}";
+}
+
+// A parent that ends at endsAt on the IoContext clock: a wait for it lasts
+// until then.
+struct ParentLivingOn final : process::ProcessWaiter {
+  process::ProcessWait waitForExit(std::uint32_t, std::uint32_t timeoutMs) override {
+    if (io().nowMs() < endsAt) io().sleepMs(std::min<std::uint64_t>(endsAt - io().nowMs(), timeoutMs));
+    return {true, io().nowMs() >= endsAt ? process::kWaitObject0 : process::kWaitTimeout};
+  }
+  std::uint64_t endsAt = 0;
+};
+
+// The whole helper run after a rejected plan or a failed update: the
+// previous version starts only once the parent (living on for 40 s) has
+// ended and the result is out, never for a target that fails its own
+// check, and each clean-up that fails says so.
+TEST_F(UpdateTransaction, TheDriverRelaunchesOnlyOnceTheParentEndedAndTheResultIsOut) {
+  using Hook = std::function<Status(FsOp, std::string_view)>;
+  const auto failing = [](FsOp failOp, std::function<bool(std::string_view)> matches) {
+    return Hook([=](FsOp op, std::string_view path) -> Status {
+      if (op == failOp && matches(path)) return Error::AccessDenied;
+      return success();
+    });
+  };
+  // Results are written under a temporary name of 16 hex digits, then renamed.
+  const Hook resultRefused = failing(FsOp::Rename, [](std::string_view path) {
+    return path.size() == 16 && path.find_first_not_of("0123456789abcdef") == std::string_view::npos;
+  });
+  const Hook planKept = failing(FsOp::DeleteFile, [](std::string_view path) { return path.ends_with(".json"); });
+  const Hook payloadKept =
+      failing(FsOp::Open, [](std::string_view path) { return path.ends_with("\\self-extraction"); });
+  const auto otherTar = [this](UpdatePlan& p) { p.retained_tar_path = root_ + "\\self-extraction\\h9.tar"; };
+  const auto cutShort = [this](UpdatePlan&) {
+    box_.writeFile(rel_ + "/self-extraction/h2.tar", newVersionTar().end().bytes().substr(0, 1000));
+  };
+  const std::string refused = "Warning: Refusing to relaunch an unvalidated update target: error.InvalidUpdatePlan\n";
+  const std::string afterAll = "after the parent, result out";
+  const struct {
+    const char* name;
+    std::function<void(UpdatePlan&)> change;
+    Hook fault;
+    const char* result;
+    const char* published;  // phase and message of the result file, "-" none
+    std::string launch;     // how the previous version's launch found things, "" none
+    std::string line;       // a line standard error holds
+  } rows[] = {
+      {"rejected plan", otherTar, nullptr, "InvalidUpdatePath", "validating InvalidUpdatePath", afterAll, ""},
+      {"another copy runs the plan", [](UpdatePlan&) { process::setOwnExecutablePathForTesting("Z:\\tmp\\x.exe"); },
+       nullptr, "InvalidUpdateHelper", "validating InvalidUpdateHelper", afterAll, ""},
+      {"archive cut short", cutShort, nullptr, "UnexpectedEndOfStream", "extracting UnexpectedEndOfStream", afterAll,
+       ""},
+      {"another platform", [](UpdatePlan& p) { p.platform = "linux"; }, nullptr, "InvalidUpdatePlan", "-", "", refused},
+      {"another arch", [](UpdatePlan& p) { p.arch = "arm64"; }, nullptr, "InvalidUpdatePlan", "-", "", refused},
+      {"no parent to wait for", [](UpdatePlan& p) { p.parent_pid = 0; }, nullptr, "InvalidUpdatePlan", "-", "",
+       refused},
+      {"rejected plan, result refused", otherTar, resultRefused, "InvalidUpdatePath", "-",
+       "after the parent, no result",
+       "ERROR: Could not publish update validation failure result: error.AccessDenied\n"},
+      {"rejected plan, plan kept", otherTar, planKept, "InvalidUpdatePath", "validating InvalidUpdatePath", afterAll,
+       "Warning: Could not remove rejected update plan: error.AccessDenied\n"},
+      {"archive cut short, result refused", cutShort, resultRefused, "UnexpectedEndOfStream", "-",
+       "after the parent, no result", "ERROR: Could not publish update failure result: error.AccessDenied\n"},
+      {"archive cut short, payload kept", cutShort, payloadKept, "UnexpectedEndOfStream",
+       "extracting UnexpectedEndOfStream", afterAll,
+       "Warning: Could not invalidate failed update payload: error.AccessDenied\n"},
+  };
+  const std::string helperRel =
+      box_.userRel("AppData/Local/Temp/tamberlock-update-" + std::string(test::kSampleTid) + ".exe");
+  const std::string resultRel = rel_ + "/" + kPlanName + ".result.json";
+  const auto member = [](const std::string& json, const std::string& key) {
+    const std::size_t at = json.find("\"" + key + "\": \"") + key.size() + 5;
+    return json.substr(at, json.find('"', at) - at);
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    TearDown();
+    SetUp();
+    ParentLivingOn parent;
+    parent.endsAt = io().nowMs() + 40000;
+    io().setProcessWaiter(&parent);
+    box_.writeFile(helperRel, "helper");
+    process::setOwnExecutablePathForTesting(box_.win(helperRel));
+    UpdatePlan p = plan(1);
+    row.change(p);
+    box_.writeFile(rel_ + "/" + kPlanName + ".json", planText(p));
+    auto launches = std::make_shared<std::string>();
+    io().setFaultHook([&, launches](FsOp op, std::string_view path) -> Status {
+      if (op == FsOp::Spawn && path.ends_with("launcher.exe")) {
+        *launches += std::string(io().nowMs() >= parent.endsAt ? "after the parent" : "while the parent runs") +
+                     (box_.exists(resultRel) ? ", result out" : ", no result");
+      }
+      return row.fault ? row.fault(op, path) : success();
+    });
+    testing::internal::CaptureStderr();
+    const Status s = runApplyUpdate(root_ + "\\" + kPlanName + ".json");
+    const std::string err = testing::internal::GetCapturedStderr();
+    io().setFaultHook(nullptr);
+    process::setOwnExecutablePathForTesting("");
+    EXPECT_EQ(s ? "ok" : std::string(errorName(s.error())), row.result);
+    const std::string result = box_.exists(resultRel) ? box_.readFile(resultRel) : "";
+    EXPECT_EQ(result.empty() ? "-" : member(result, "phase") + " " + member(result, "message"), row.published);
+    EXPECT_EQ(*launches, row.launch);
+    EXPECT_NE(err.find(row.line), std::string::npos) << err;
+    EXPECT_EQ(versionIn("app"), "1.0");
+    EXPECT_TRUE(test::eventually([&] { return box_.cleanupScripts().empty(); }));
+  }
+}
+
 TEST_F(UpdateTransaction, AParentThatRunsOnOrABadPayloadStopsBeforeAnythingMoves) {
+  // Writes a file below the channel root once the payload is made.
+  const auto rewrite = [this](const std::string& file, const std::string& bytes) {
+    return std::function<void()>([=, this] { box_.writeFile(rel_ + "/" + file, bytes); });
+  };
+  const std::string recipe = "self-extraction/h2.recipe.json";
   const struct {
     const char* name;
     std::uint32_t schema;
     process::ProcessWait parent;
-    const char* file;  // rewritten below the channel root once the payload is made
-    std::string bytes;
+    std::function<void()> change;  // to the payload, once it is made
     const char* result;
     const char* phase;
   } rows[] = {
-      {"parent never exits", 1, {true, process::kWaitTimeout}, nullptr, "", "ParentProcessWaitTimedOut",
+      {"parent never exits", 1, {true, process::kWaitTimeout}, nullptr, "ParentProcessWaitTimedOut",
        "waiting_for_parent"},
-      {"parent cannot be opened", 2, {false, process::kErrorGenFailure}, nullptr, "", "ParentProcessWaitFailed",
+      {"parent cannot be opened", 2, {false, process::kErrorGenFailure}, nullptr, "ParentProcessWaitFailed",
        "waiting_for_parent"},
-      {"stray file beside the root", 1, {}, "self-extraction/h2.tar", newVersionTar().file("x", "").end().bytes(),
-       "InvalidUpdateArchive", "extracting"},
-      {"one changed byte in the prepared tree", 2, {}, "app.prepared-h2/ExampleApp/Resources/uninstall",
-       "manager v3", "FileHashMismatch", "extracting"},
-      {"payload of another version", 1, {}, "self-extraction/h2.tar", newVersionTar("2.1").end().bytes(),
+      {"stray file beside the root", 1, {},
+       rewrite("self-extraction/h2.tar", newVersionTar().file("x", "").end().bytes()), "InvalidUpdateArchive",
+       "extracting"},
+      {"one changed byte in the prepared tree", 2, {},
+       rewrite("app.prepared-h2/ExampleApp/Resources/uninstall", "manager v3"), "FileHashMismatch", "extracting"},
+      {"recipe that is not the one the plan names", 2, {},
+       [&] { box_.writeFile(rel_ + "/" + recipe, box_.readFile(rel_ + "/" + recipe) + "\n"); },
+       "UpdateRecipeHashMismatch", "extracting"},
+      {"prepared root renamed", 2, {},
+       [&] { stdfs::rename(host("app.prepared-h2/ExampleApp"), host("app.prepared-h2/Other")); },
+       "InvalidUpdateIdentity", "extracting"},
+      {"payload of another version", 1, {}, rewrite("self-extraction/h2.tar", newVersionTar("2.1").end().bytes()),
        "InvalidUpdateIdentity", "validating_payload"},
+      {"payload without its launcher", 1, {},
+       rewrite("self-extraction/h2.tar", newVersionTar("2.0", "bin/launcher.exe").end().bytes()),
+       "InvalidUpdatePath", "validating_payload"},
+      {"payload without its uninstall manager", 1, {},
+       rewrite("self-extraction/h2.tar", newVersionTar("2.0", "Resources/uninstall").end().bytes()),
+       "InvalidUpdatePath", "validating_payload"},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
@@ -289,12 +464,12 @@ TEST_F(UpdateTransaction, AParentThatRunsOnOrABadPayloadStopsBeforeAnythingMoves
     SetUp();
     waiter_.answer = row.parent;
     const UpdatePlan p = plan(row.schema);
-    if (row.file) box_.writeFile(rel_ + "/" + row.file, row.bytes);
+    if (row.change) row.change();
     const Outcome out = apply(p);
     EXPECT_EQ(out.result, row.result);
     EXPECT_EQ(updatePhaseName(out.phase), row.phase);
     EXPECT_FALSE(out.parentExited);
-    EXPECT_EQ(waiter_.lastTimeout, row.file ? 0u : 120000u);
+    EXPECT_EQ(waiter_.lastTimeout, row.change ? 0u : 120000u);
     EXPECT_EQ(state(), "1.0 -");
     EXPECT_TRUE(canaryWhole());
   }
