@@ -1,7 +1,6 @@
 #include "update/interrupted_preparations.h"
 
 #include <new>
-#include <string>
 #include <vector>
 
 #include "common/hex.h"
@@ -10,30 +9,8 @@ namespace tl {
 
 namespace {
 
-constexpr std::string_view kStageInfix = ".prepare-";
 constexpr std::string_view kPatchPrefix = ".patch-";
 constexpr std::string_view kPatchSuffix = ".partial";
-
-Status requireStageFolder(const fs::Dir& parent, std::string_view name) {
-  const fs::FileStat st = TRY(fs::statAt(parent, name));
-  if (st.kind != fs::FileKind::Directory) return Error::InvalidInterruptedUpdateStage;
-  return success();
-}
-
-Status removeAll(const fs::Dir& parent, std::string_view bundle) {
-  std::vector<std::string> stages;
-  const std::vector<fs::DirEntry> entries = TRY(fs::listDir(parent));
-  for (const fs::DirEntry& entry : entries) {
-    if (!isStageName(entry.name, bundle)) continue;
-    TRY(requireStageFolder(parent, entry.name));
-    stages.push_back(entry.name);
-  }
-  for (const std::string& name : stages) {
-    TRY(requireStageFolder(parent, name));
-    TRY(fs::deleteTreeAt(parent, name));
-  }
-  return success();
-}
 
 Status removePatchFiles(const fs::Dir& selfExtraction) {
   const std::vector<fs::DirEntry> entries = TRY(fs::listDir(selfExtraction));
@@ -63,20 +40,6 @@ bool isPatchFileName(std::string_view name) {
 Status removeInterruptedPatchFiles(const fs::Dir& selfExtraction) {
   try {
     return removePatchFiles(selfExtraction);
-  } catch (const std::bad_alloc&) {
-    return Error::OutOfMemory;
-  }
-}
-
-bool isStageName(std::string_view name, std::string_view bundle) {
-  if (name.size() != bundle.size() + kStageInfix.size() + 32) return false;
-  if (!name.starts_with(bundle) || name.substr(bundle.size(), kStageInfix.size()) != kStageInfix) return false;
-  return isHexId32(name.substr(bundle.size() + kStageInfix.size()));
-}
-
-Status removeInterruptedStages(const fs::Dir& bundleParent, std::string_view bundle) {
-  try {
-    return removeAll(bundleParent, bundle);
   } catch (const std::bad_alloc&) {
     return Error::OutOfMemory;
   }

@@ -14,6 +14,7 @@
 #include "common/sha256.h"
 #include "platform/io_context.h"
 #include "platform/process_waiter.h"
+#include "update/answering_waiter.h"
 #include "support/eventually.h"
 #include "support/tar_builder.h"
 #include "update/sample_plan.h"
@@ -42,17 +43,6 @@ test::TarBuilder newVersionTar(const std::string& version = "2.0") {
   t.file("ExampleApp/bin/launcher.exe", kLauncher).file("ExampleApp/Resources/uninstall", "manager v2");
   return t.file("ExampleApp/Resources/version.json", versionJson(version, "h2"));
 }
-
-struct AnsweringWaiter final : process::ProcessWaiter {
-  process::ProcessWait waitForExit(std::uint32_t, std::uint32_t timeoutMs) override {
-    ++calls;
-    lastTimeout = timeoutMs;
-    return answer;
-  }
-  process::ProcessWait answer{false, process::kErrorInvalidParameter};
-  int calls = 0;
-  std::uint32_t lastTimeout = 0;
-};
 
 // A file operation that fails with AccessDenied once `skip` earlier ones of
 // its kind on a path with this ending have passed.
@@ -137,7 +127,9 @@ class UpdateTransaction : public testing::Test {
     const Result<ResolvedUpdatePlan> resolved = resolveUpdatePlan(p, root_ + "\\" + kPlanName + ".json", progress);
     if (!resolved) return {"plan check: " + std::string(errorName(resolved.error()))};
     testing::internal::CaptureStderr();
-    const Result<std::string> r = applyPreparedUpdate(p, *resolved, out.phase, out.parentExited);
+    ParentProcess parent(p.parent_pid);
+    parent.open();
+    const Result<std::string> r = applyPreparedUpdate(p, *resolved, parent, out.phase, out.parentExited);
     out.err = testing::internal::GetCapturedStderr();
     out.result = r ? "ok" : std::string(errorName(r.error()));
     EXPECT_EQ(r ? *r : "", r ? root_ + "\\app.previous" : "");
@@ -180,7 +172,7 @@ class UpdateTransaction : public testing::Test {
   }
 
   test::IntegrationSandbox box_;
-  AnsweringWaiter waiter_;
+  test::AnsweringWaiter waiter_;
   std::string rel_ = box_.userRel("AppData/Local/com.example.app/stable");
   std::string root_ = box_.win(rel_);
 };
@@ -192,7 +184,9 @@ const Fault kMoveIn{FsOp::Rename, "\\ExampleApp"};
 const Fault kPutBack{FsOp::Rename, "\\app.previous"};
 const Fault kLaunch{FsOp::Spawn, "launcher.exe"};
 const Fault kIntegration{FsOp::Spawn, "reg.exe"};
-enum Before { installed, interrupted, leftover };  // leftover: an earlier update's previous folder
+// leftover: an earlier update's previous folder; killed: a stage that a
+// killed run of another transaction left
+enum Before { installed, interrupted, leftover, killed };
 const std::string kRollbackFailed = "ERROR: Update rollback failed after ";
 struct FaultRow {
   const char* name;
@@ -208,7 +202,7 @@ struct FaultRow {
 // One row a fault (or pair of faults), each run as a test of its own.
 const FaultRow kFaultRows[] = {
     {"crash between the renames, repaired", 2, interrupted, {}, "ok", "launching", "2.0 1.0", ""},
-    {"interrupted swap not put back", 1, interrupted, {kPutBack}, "AccessDenied", "swapping", "- 1.0", ""},
+    {"interrupted swap not put back", 1, interrupted, {kPutBack}, "AccessDenied", "validating", "- 1.0", ""},
     {"leftover previous not deleted", 1, leftover, {{FsOp::DeleteDir, "\\app.previous"}}, "AccessDenied",
      "swapping", "1.0 partial", ""},
     {"installed version not moved aside", 2, installed, {kMoveAside}, "AccessDenied", "swapping", "1.0 -", ""},
@@ -271,9 +265,12 @@ TEST_F(UpdateTransaction, AParentThatRunsOnOrABadPayloadStopsBeforeAnythingMoves
     std::string bytes;
     const char* result;
     const char* phase;
+    Before before = installed;
   } rows[] = {
       {"parent never exits", 1, {true, process::kWaitTimeout}, nullptr, "", "ParentProcessWaitTimedOut",
        "waiting_for_parent"},
+      {"parent never exits, a killed run's stage beside", 2, {true, process::kWaitTimeout}, nullptr, "",
+       "ParentProcessWaitTimedOut", "waiting_for_parent", killed},
       {"parent cannot be opened", 2, {false, process::kErrorGenFailure}, nullptr, "", "ParentProcessWaitFailed",
        "waiting_for_parent"},
       {"stray file beside the root", 1, {}, "self-extraction/h2.tar", newVersionTar().file("x", "").end().bytes(),
@@ -282,6 +279,8 @@ TEST_F(UpdateTransaction, AParentThatRunsOnOrABadPayloadStopsBeforeAnythingMoves
        "manager v3", "FileHashMismatch", "extracting"},
       {"payload of another version", 1, {}, "self-extraction/h2.tar", newVersionTar("2.1").end().bytes(),
        "InvalidUpdateIdentity", "validating_payload"},
+      {"archive cut short after a swap that stopped between its renames", 1, {}, "self-extraction/h2.tar",
+       newVersionTar().end().bytes().substr(0, 1000), "UnexpectedEndOfStream", "extracting", interrupted},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
@@ -290,11 +289,13 @@ TEST_F(UpdateTransaction, AParentThatRunsOnOrABadPayloadStopsBeforeAnythingMoves
     waiter_.answer = row.parent;
     const UpdatePlan p = plan(row.schema);
     if (row.file) box_.writeFile(rel_ + "/" + row.file, row.bytes);
+    if (row.before == interrupted) stdfs::rename(host("app"), host("app.previous"));
+    if (row.before == killed) box_.makeDirs(rel_ + "/app.update-" + std::string(32, 'e') + "/ExampleApp/bin");
     const Outcome out = apply(p);
     EXPECT_EQ(out.result, row.result);
     EXPECT_EQ(updatePhaseName(out.phase), row.phase);
     EXPECT_FALSE(out.parentExited);
-    EXPECT_EQ(waiter_.lastTimeout, row.file ? 0u : 120000u);
+    EXPECT_EQ(waiter_.lastTimeout, row.file || !row.parent.opened ? 0u : 120000u);
     EXPECT_EQ(state(), "1.0 -");
     EXPECT_TRUE(canaryWhole());
   }
