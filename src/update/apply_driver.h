@@ -3,6 +3,11 @@
 // the run's outcome: the plan read and checked, the running copy confirmed,
 // the transaction run, the result published and everything the update
 // leaves behind cleaned up. runApplyUpdate (update_roles.h) is its entry.
+// Once the plan's own path has passed the check, the run holds the
+// installation's apply lock (.tamberlock-apply.lock in the channel root) to
+// its end; a helper that finds it held ends with UpdateApplicationBusy and
+// touches nothing. A plan whose result file already holds its success ends
+// with success, removing only its copy, task and plan.
 #include <string>
 #include <string_view>
 

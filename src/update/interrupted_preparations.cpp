@@ -1,11 +1,9 @@
 #include "update/interrupted_preparations.h"
 
 #include <new>
-#include <string>
 #include <vector>
 
 #include "common/hex.h"
-#include "common/install_layout.h"
 
 namespace tl {
 
@@ -13,27 +11,6 @@ namespace {
 
 constexpr std::string_view kPatchPrefix = ".patch-";
 constexpr std::string_view kPatchSuffix = ".partial";
-
-Status requireStageFolder(const fs::Dir& parent, std::string_view name) {
-  const fs::FileStat st = TRY(fs::statAt(parent, name));
-  if (st.kind != fs::FileKind::Directory) return Error::InvalidInterruptedUpdateStage;
-  return success();
-}
-
-Status removeAll(const fs::Dir& parent, std::string_view bundle) {
-  std::vector<std::string> stages;
-  const std::vector<fs::DirEntry> entries = TRY(fs::listDir(parent));
-  for (const fs::DirEntry& entry : entries) {
-    if (!isStageName(entry.name, bundle)) continue;
-    TRY(requireStageFolder(parent, entry.name));
-    stages.push_back(entry.name);
-  }
-  for (const std::string& name : stages) {
-    TRY(requireStageFolder(parent, name));
-    TRY(fs::deleteTreeAt(parent, name));
-  }
-  return success();
-}
 
 Status removePatchFiles(const fs::Dir& selfExtraction) {
   const std::vector<fs::DirEntry> entries = TRY(fs::listDir(selfExtraction));
@@ -63,20 +40,6 @@ bool isPatchFileName(std::string_view name) {
 Status removeInterruptedPatchFiles(const fs::Dir& selfExtraction) {
   try {
     return removePatchFiles(selfExtraction);
-  } catch (const std::bad_alloc&) {
-    return Error::OutOfMemory;
-  }
-}
-
-bool isStageName(std::string_view name, std::string_view bundle) {
-  if (name.size() != bundle.size() + kPrepareStageInfix.size() + 32) return false;
-  if (!name.starts_with(bundle) || name.substr(bundle.size(), kPrepareStageInfix.size()) != kPrepareStageInfix) return false;
-  return isHexId32(name.substr(bundle.size() + kPrepareStageInfix.size()));
-}
-
-Status removeInterruptedStages(const fs::Dir& bundleParent, std::string_view bundle) {
-  try {
-    return removeAll(bundleParent, bundle);
   } catch (const std::bad_alloc&) {
     return Error::OutOfMemory;
   }

@@ -1,7 +1,6 @@
 #pragma once
-// What killed or cut-off preparations leave behind: stage folders beside the
-// installed application (<bundle>.prepare-<32 lowercase hexadecimal
-// digits>) and downloaded patch files in self-extraction
+// What killed or cut-off preparations leave in self-extraction besides
+// their stages (interrupted_stages.h): downloaded patch files
 // (.patch-<32 lowercase hexadecimal digits>-<chain index>.partial).
 #include <string_view>
 
@@ -9,15 +8,6 @@
 #include "platform/fs.h"
 
 namespace tl {
-
-// Whether `name` is exactly bundle + ".prepare-" + 32 of 0-9, a-f.
-bool isStageName(std::string_view name, std::string_view bundle);
-
-// Deletes every stage folder in the bundle's parent, this run's own
-// transaction's included. Anything else under such a name is
-// InvalidInterruptedUpdateStage, found before anything is deleted; lookup
-// and deletion errors come back as they are.
-[[nodiscard]] Status removeInterruptedStages(const fs::Dir& bundleParent, std::string_view bundle);
 
 // Whether `name` is exactly ".patch-" + 32 of 0-9, a-f + "-" + a chain index
 // (decimal, no leading zero) + ".partial".

@@ -1,18 +1,22 @@
 #include "update/parent_process_wait.h"
 
 #include "platform/io_context.h"
-#include "platform/process_waiter.h"
 
 namespace tl {
 
-Status waitForParentProcess(std::uint32_t parentPid) {
-  const process::ProcessWait w = io().processWaiter().waitForExit(parentPid, kParentWaitMs);
-  if (!w.opened) {
-    if (w.code == process::kErrorInvalidParameter) return success();
+void ParentProcess::open() {
+  if (!opened_) opened_ = io().processWaiter().open(pid_);
+}
+
+Status ParentProcess::wait() {
+  open();
+  if (!opened_->handle) {
+    if (opened_->lastError == process::kErrorInvalidParameter) return success();
     return Error::ParentProcessWaitFailed;
   }
-  if (w.code == process::kWaitObject0) return success();
-  if (w.code == process::kWaitTimeout) return Error::ParentProcessWaitTimedOut;
+  const std::uint32_t code = opened_->handle->wait(kParentWaitMs);
+  if (code == process::kWaitObject0) return success();
+  if (code == process::kWaitTimeout) return Error::ParentProcessWaitTimedOut;
   return Error::ParentProcessWaitFailed;
 }
 

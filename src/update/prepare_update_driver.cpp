@@ -12,8 +12,9 @@
 #include "update/delta_preparation.h"
 #include "update/full_archive_preparation.h"
 #include "update/interrupted_preparations.h"
+#include "update/interrupted_stages.h"
 #include "update/owned_stage.h"
-#include "update/prepare_lock.h"
+#include "update/update_locks.h"
 #include "update/preparation_diagnostics.h"
 #include "update/superseded_update.h"
 #include "update/update_names.h"
@@ -71,7 +72,7 @@ Result<StagedUpdate> stageNewVersion(PreparationState& st) {
 }
 
 Status prepareUnderLock(PreparationState& st) {
-  TRY(removeInterruptedStages(st.bundleParent, st.request.bundle_name));
+  TRY(removeInterruptedStages(st.bundleParent, st.request.bundle_name, kPrepareStageInfix));
   TRY(removeInterruptedPatchFiles(st.selfExtraction));
   TRY(nameStage(st));
   TRY(removeSupersededUpdate(st));

@@ -7,7 +7,6 @@
 #include "common/paths.h"
 #include "common/retrying_delete.h"
 #include "platform/fs.h"
-#include "update/parent_process_wait.h"
 #include "update/relaunch_target.h"
 #include "update/update_helper_check.h"
 #include "update/update_helper_cleanup.h"
@@ -28,13 +27,14 @@ RelaunchRule relaunchRule(UpdatePhase phase, bool parentExited, Error error) {
   }
 }
 
-void relaunchPreviousApp(const UpdatePlan& plan, UpdatePhase phase, bool parentExited, Error error) {
+void relaunchPreviousApp(const UpdatePlan& plan, UpdatePhase phase, bool parentExited, Error error,
+                         ParentProcess& parent) {
   const RelaunchRule rule = relaunchRule(phase, parentExited, error);
   if (rule == RelaunchRule::never) return;
   if (rule == RelaunchRule::afterParent) {
     // Starting the previous version while the parent still runs would give
     // the user two copies of the application.
-    const Status waited = waitForParentProcess(plan.parent_pid);
+    const Status waited = parent.wait();
     if (!waited) {
       diagLine({"Warning: Could not safely relaunch the previous application after update failure: ", waited.error()});
       return;
@@ -44,6 +44,11 @@ void relaunchPreviousApp(const UpdatePlan& plan, UpdatePhase phase, bool parentE
   if (!launched) {
     diagLine({"Warning: Could not relaunch the previous application after update failure: ", launched.error()});
   }
+}
+
+void relaunchPreviousApp(const UpdatePlan& plan, UpdatePhase phase, bool parentExited, Error error) {
+  ParentProcess parent(plan.parent_pid);
+  relaunchPreviousApp(plan, phase, parentExited, error, parent);
 }
 
 Status deletePlanFile(std::string_view planPath) {

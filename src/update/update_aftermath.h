@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "common/error.h"
+#include "update/parent_process_wait.h"
 #include "update/update_plan.h"
 #include "update/update_plan_check.h"
 #include "update/update_result.h"
@@ -30,6 +31,10 @@ RelaunchRule relaunchRule(UpdatePhase phase, bool parentExited, Error error);
 // window. Warnings:
 //   Warning: Could not safely relaunch the previous application after update failure: error.<Name>
 //   Warning: Could not relaunch the previous application after update failure: error.<Name>
+// The parent is waited for through `parent` (the handle the driver opened
+// before staging); the form without it opens parent_pid when it waits.
+void relaunchPreviousApp(const UpdatePlan& plan, UpdatePhase phase, bool parentExited, Error error,
+                         ParentProcess& parent);
 void relaunchPreviousApp(const UpdatePlan& plan, UpdatePhase phase, bool parentExited, Error error);
 
 // A plan that failed its check with `error`. Unless the running program is

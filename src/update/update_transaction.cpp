@@ -10,7 +10,7 @@
 #include "common/paths.h"
 #include "platform/fs.h"
 #include "platform/named_mutex.h"
-#include "update/parent_process_wait.h"
+#include "update/interrupted_stages.h"
 #include "update/staged_payload.h"
 #include "update/update_folder_moves.h"
 #include "update/update_launch.h"
@@ -35,6 +35,7 @@ struct Transaction {
   const ResolvedUpdatePlan& resolved;
   UpdatePhase& phase;
   bool& parentExited;
+  ParentProcess& parentProcess;
   std::string appFolder;
   std::string parent;
   std::string previous;
@@ -82,31 +83,42 @@ Status prepare(Transaction& t) {
   t.phase = UpdatePhase::validatingPayload;
   t.displayName = TRY(validateStagedPayload(t.plan, t.stage, t.stagedRoot));
   t.phase = UpdatePhase::waitingForParent;
-  TRY(waitForParentProcess(t.plan.parent_pid));
+  TRY(t.parentProcess.wait());
   t.parentExited = true;
   return success();
+}
+
+// A swap that stopped between its renames left the installed version in
+// the previous folder and no app folder: it goes back.
+Status restoreInterruptedSwap(const Transaction& t) {
+  const bool app = TRY(exists(t.appFolder));
+  const bool previous = TRY(exists(t.previous));
+  if (app || !previous) return success();
+  TRY(requireFolder(t.previous));
+  return renameWithRetries(t.previous, t.appFolder);
+}
+
+// Before anything is staged, what killed runs left: the installed version
+// is put back into place, so that a failure of this update leaves the user
+// an application, and their stages go, which nothing else would remove.
+Status clearInterruptedRuns(const Transaction& t) {
+  TRY(restoreInterruptedSwap(t));
+  const fs::Dir parent = TRY(fs::openDir(t.parent));
+  return removeInterruptedStages(parent, lastComponent(t.appFolder), kUpdateStageInfix);
 }
 
 // Before anything moves: an interrupted swap is put back, a previous folder
 // left by an earlier update goes.
 Status readyForSwap(const Transaction& t) {
-  bool app = TRY(exists(t.appFolder));
-  bool previous = TRY(exists(t.previous));
-  if (!app && previous) {
-    TRY(requireFolder(t.previous));
-    TRY(renameWithRetries(t.previous, t.appFolder));
-    app = true;
-    previous = false;
-  }
+  TRY(restoreInterruptedSwap(t));
+  const bool app = TRY(exists(t.appFolder));
   if (!app) return Error::UpdateTargetMissing;
-  if (previous) {
-    const Result<fs::FileStat> st = fs::statNoFollow(t.previous);
-    if (st) {
-      if (st->kind != fs::FileKind::Directory) return Error::InvalidUpdatePath;
-      TRY(fs::deleteTree(t.previous));
-    } else if (st.error() != Error::FileNotFound && st.error() != Error::NotDir) {
-      return st.error();
-    }
+  const Result<fs::FileStat> st = fs::statNoFollow(t.previous);
+  if (st) {
+    if (st->kind != fs::FileKind::Directory) return Error::InvalidUpdatePath;
+    TRY(fs::deleteTree(t.previous));
+  } else if (st.error() != Error::FileNotFound && st.error() != Error::NotDir) {
+    return st.error();
   }
   return isPathWithin(t.parent, t.appFolder, PathKind::directory);
 }
@@ -189,6 +201,7 @@ Result<std::string> apply(Transaction& t) {
   } else {
     t.stage = concatStrings(concatStrings(t.appFolder, kUpdateStageInfix), t.plan.transaction_id);
   }
+  TRY(clearInterruptedRuns(t));
 
   if (Status s = prepare(t); !s) {
     deleteTreeIfDirectory(t.stage);
@@ -209,9 +222,9 @@ Result<std::string> apply(Transaction& t) {
 }  // namespace
 
 Result<std::string> applyPreparedUpdate(const UpdatePlan& plan, const ResolvedUpdatePlan& resolved,
-                                        UpdatePhase& phase, bool& parentExited) {
+                                        ParentProcess& parentProcess, UpdatePhase& phase, bool& parentExited) {
   try {
-    Transaction t{plan, resolved, phase, parentExited};
+    Transaction t{plan, resolved, phase, parentExited, parentProcess};
     t.appFolder = plan.app_bundle_path;
     t.previous = previousPath(plan.app_bundle_path);
     return apply(t);

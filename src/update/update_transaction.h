@@ -8,13 +8,20 @@
 #include <string>
 
 #include "common/result.h"
+#include "update/parent_process_wait.h"
 #include "update/update_plan.h"
 #include "update/update_plan_check.h"
 #include "update/update_result.h"
 
 namespace tl {
 
-// The apply driver's entry. Writes each phase into `phase` as it is entered
+// The apply driver's entry, run under the apply lock. Before anything is
+// staged (phase still validating) a swap that stopped between its renames
+// is put back (app missing, app.previous a folder: renamed back with the
+// swap's retries) and the app.update-<id> stages of killed runs are
+// deleted (InvalidInterruptedUpdateStage for anything else by such a name).
+// The parent is waited for through `parentProcess`, opened by the driver
+// before this runs. Writes each phase into `phase` as it is entered
 // (extracting, validatingPayload, waitingForParent, swapping, integrating,
 // launching; it stays launching on success, for the driver to set complete)
 // and sets parentExited once the parent process is known to have ended.
@@ -36,6 +43,7 @@ namespace tl {
 //   Warning: Could not restore previous uninstall integration: error.<Name>
 // and the retained tar unpacker's lines.
 [[nodiscard]] Result<std::string> applyPreparedUpdate(const UpdatePlan& plan, const ResolvedUpdatePlan& resolved,
-                                                      UpdatePhase& phase, bool& parentExited);
+                                                      ParentProcess& parentProcess, UpdatePhase& phase,
+                                                      bool& parentExited);
 
 }  // namespace tl

@@ -26,6 +26,9 @@ from test_uninstall import wait_for  # noqa: E402
 
 TID = "0123456789abcdef0123456789abcdef"
 RUN_ONCE_KEY = "HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\RunOnce"
+OTHER_TID = "fedcba9876543210fedcba9876543210"
+# Entries that make unpacking last long enough to be met.
+MANY = [("DemoApp/many", None)] + [("DemoApp/many/f%05d" % i, b"x" * 2048) for i in range(4000)]
 UNINSTALL_KEY = "HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\%s.stable" % APP_ID
 
 
@@ -79,6 +82,12 @@ class ApplyTest(PrepareTest):
         p = subprocess.run(argv, env=self.sb.env, capture_output=True, timeout=120)
         return p.returncode, p.stderr.decode("utf-8", "replace"), helper
 
+    def run_copy(self, helper, plan_path):
+        """Runs a copy already in place, as its task starts it again; (exit code, standard error)."""
+        p = subprocess.run([helper, "--apply-update", to_win(plan_path), "--quiet"], env=self.sb.env,
+                           capture_output=True, timeout=120)
+        return p.returncode, p.stderr.decode("utf-8", "replace")
+
     # -- what is there afterwards
     def result_path(self, tid=TID):
         return os.path.join(self.channel, ".tamberlock-update-%s.result.json" % tid)
@@ -86,6 +95,16 @@ class ApplyTest(PrepareTest):
     def result(self, tid=TID):
         with open(self.result_path(tid)) as f:
             return json.load(f)
+
+    def assertInstalled(self, entries):
+        """app holds these archive entries byte for byte."""
+        for name, body in entries:
+            path = os.path.join(self.channel, "app", name.partition("/")[2])
+            if body is None:
+                self.assertTrue(os.path.isdir(path), name)
+            else:
+                with open(path, "rb") as f:
+                    self.assertEqual(f.read(), body, name)
 
     def installed_version(self):
         with open(os.path.join(self.channel, "app", "Resources", "version.json")) as f:
@@ -156,7 +175,7 @@ class FailureRoads(ApplyTest):
             # name, error, phase in the result (None: no result), what stays, whether version 1
             # is started again, and the row's setting: payload (version 2's entries -> archive),
             # plan (changed fields), helper (its name), elsewhere (the plan run from another
-            # folder), fault (a stand-in fault rule)
+            # folder), fault (a stand-in fault rule), interrupted (app moved to app.previous)
             ("copy of another name, rejected plan", "InvalidUpdatePath", None, "plan copy task archive", False,
              dict(plan=other_tar, helper=upper)),
             ("rejected plan", "InvalidUpdatePath", "validating", "archive", True, dict(plan=other_tar)),
@@ -165,6 +184,8 @@ class FailureRoads(ApplyTest):
              dict(helper=upper)),
             ("archive cut short", "UnexpectedEndOfStream", "extracting", "", True,
              dict(payload=lambda e: tar_of(e)[:1000])),
+            ("archive cut short after a swap that stopped between its renames", "UnexpectedEndOfStream",
+             "extracting", "", True, dict(payload=lambda e: tar_of(e)[:1000], interrupted=True)),
             ("payload of another version", "InvalidUpdateIdentity", "validating_payload", "", True,
              dict(payload=claims_3)),
             ("integration fails", "WindowsCommandFailed", "integrating", "archive", True,
@@ -185,6 +206,8 @@ class FailureRoads(ApplyTest):
                     plan = os.path.join(self.sb.root, os.path.basename(plan))
                 if "fault" in setting:
                     self.sb.add_fault(*setting["fault"], times=1)
+                if setting.get("interrupted"):
+                    os.rename(os.path.join(self.channel, "app"), os.path.join(self.channel, "app.previous"))
                 launches = len(self.launches())
                 code, err, helper = self.start_helper(plan, name=setting.get("helper"))
                 self.assertEqual((code, err.splitlines()[-1]), (1, "error: " + error), err)
@@ -248,13 +271,25 @@ class HelperCleanup(ApplyTest):
                 self.assertLessEqual(set(os.listdir(self.sb.state)),
                                      {".lock", "calls.log", "faults", "ping-ms", "registry.txt", "tasks.txt"})
 
-def waits_for_a_process(pid):
-    """The apply holds a process descriptor: it waits for its parent."""
+
+def open_files(pid):
     try:
-        return any(os.readlink("/proc/%d/fd/%s" % (pid, fd)) == "anon_inode:[pidfd]"
-                   for fd in os.listdir("/proc/%d/fd" % pid))
+        return [os.readlink("/proc/%d/fd/%s" % (pid, fd)) for fd in os.listdir("/proc/%d/fd" % pid)]
     except OSError:
-        return False
+        return []
+
+
+def unpacking(pid):
+    """The apply reads a retained archive."""
+    return any(f.endswith(".tar") for f in open_files(pid))
+
+
+def waits_for_the_parent(pid, last_file):
+    """The apply holds the parent's process descriptor (from the plan check
+    on), has unpacked the archive's last file and no longer reads it."""
+    files = open_files(pid)
+    return "anon_inode:[pidfd]" in files and os.path.exists(last_file) and \
+        not any(f.endswith(".tar") for f in files)
 
 
 class KilledApply(ApplyTest):
@@ -265,16 +300,21 @@ class KilledApply(ApplyTest):
     def test_each_phase(self):
         app = os.path.join(self.channel, "app")
         stage = app + ".update-" + TID
-        many = [("DemoApp/many", None)] + [("DemoApp/many/f%05d" % i, b"x" * 2048) for i in range(4000)]
+        many = MANY
+        last = os.path.join(stage, "DemoApp", "many", "f03999")
         rows = [
             # phase, how the test sees it reached, whether the old version is aside then, recovery
+            # (apply: the same plan again; other: an application of another transaction)
             ("extracting", lambda p: os.path.isdir(stage), False, "apply"),
-            ("waiting for the parent", lambda p: waits_for_a_process(p.pid), False, "installer"),
+            ("extracting", lambda p: unpacking(p.pid), False, "other"),
+            ("waiting for the parent", lambda p: waits_for_the_parent(p.pid, last), False, "installer"),
             ("swapping or integrating", lambda p: os.path.isdir(app + ".previous"), True, "apply"),
             ("swapping or integrating", lambda p: os.path.isdir(app + ".previous"), True, "installer"),
         ]
         for phase, reached, aside, recovery in rows:
             with self.subTest(phase=phase, recovery=recovery):
+                if os.path.exists(self.result_path()):
+                    os.unlink(self.result_path())  # read by the updater: a new update is another plan
                 for _ in range(3):  # a busy machine may let a short phase pass unseen: again
                     self.retain(2, tar_of(self.entries(2) + many))
                     parent = self.parent(60 if phase.startswith("waiting") else 0)
@@ -292,7 +332,12 @@ class KilledApply(ApplyTest):
                 self.assertEqual(p.returncode, -signal.SIGKILL, "the apply ended before %s" % phase)
                 self.assertEqual(os.path.isdir(app + ".previous"), aside)
 
-                if recovery == "apply":
+                if recovery == "other":
+                    self.retain(3)
+                    code, err, _ = self.start_helper(self.write_plan(3, tid=OTHER_TID), tid=OTHER_TID)
+                    self.assertEqual(code, 0, err)
+                    self.assertEqual(self.named("app"), ["app"])  # the killed run's stage is gone
+                elif recovery == "apply":
                     code, err, _ = self.start_helper(self.write_plan(2))
                     self.assertEqual(code, 0, err)
                     self.assertEqual(self.named("app"), ["app"])
@@ -303,6 +348,87 @@ class KilledApply(ApplyTest):
                 self.assertEqual(self.installed_version(), "%d.0" % version)
                 self.assertEqual(self.launches()[-1], "DemoApp %d started" % version)
                 self.assertIn("QuietUninstallString", self.sb.reg_values(UNINSTALL_KEY))
+
+
+class OneAtATime(ApplyTest):
+    """While a helper applies an update, a second one of the same plan (its
+    task started again) and one of another plan end at once and touch
+    nothing; the first completes."""
+
+    def test_second_helpers_are_refused(self):
+        stage = os.path.join(self.channel, "app.update-" + TID)
+        rows = [
+            # when the others start, the payload, how the test sees that moment reached
+            ("while the first waits", self.entries(2),
+             lambda p: waits_for_the_parent(p.pid, os.path.join(stage, "DemoApp", "Resources", "data.bin"))),
+            ("mid-unpacking", self.entries(2) + MANY, lambda p: unpacking(p.pid)),
+        ]
+        for name, entries, reached in rows:
+            with self.subTest(name):
+                if self.installed_version() != "1.0":
+                    self.install(1)
+                self.retain(2, tar_of(entries))
+                self.retain(3)
+                parent = self.parent(120)  # lives on until the test ends it
+                plan = self.write_plan(2, parent=parent)
+                first = self.start_helper(plan, wait=False)
+                self.assertTrue(wait_for(lambda: reached(first) or first.poll() is not None, timeout=60))
+                self.assertIsNone(first.poll())
+                helper = os.path.join(self.sb.temp, "tamberlock-update-%s.exe" % TID)
+                other_plan = self.write_plan(3, tid=OTHER_TID, parent=parent)
+                for code, err in (self.run_copy(helper, plan),
+                                  self.start_helper(other_plan, tid=OTHER_TID)[:2]):
+                    self.assertEqual((code, err.splitlines()[-1]), (1, "error: UpdateApplicationBusy"), err)
+                # Nothing of either plan was touched.
+                self.assertTrue(os.path.isdir(stage))
+                for path in (plan, other_plan, helper):
+                    self.assertTrue(os.path.exists(path), path)
+                self.assertFalse(os.path.exists(self.result_path()) or os.path.exists(self.result_path(OTHER_TID)))
+                self.assertTrue(self.sb.task_exists("ApplicationUpdate_" + TID))
+
+                parent.kill()
+                self.assertEqual(first.wait(timeout=120), 0)
+                self.assertInstalled(entries)
+                self.assertEqual(self.installed_version(), "2.0")
+                self.assertEqual([self.result()[k] for k in ("success", "phase")], [True, "complete"])
+                self.assertFalse(os.path.exists(plan))
+                for leftover in (other_plan, self.result_path()):
+                    os.unlink(leftover)
+                # The first's copy and script are gone before the next row puts a copy there.
+                self.assertTrue(wait_for(lambda: not any(n.startswith("tamberlock-cleanup-") or n == os.path.basename(helper)
+                                                         for n in os.listdir(self.sb.temp))))
+
+
+class RunAgain(ApplyTest):
+    def test_plan_run_again_after_its_success_was_published(self):
+        """A helper killed after it published its success, before its
+        clean-up, is started again by its task: the prepared stage is gone by
+        then, and the run changes nothing but the clean-up."""
+        self.serve(full=[2])
+        code, err = self.prepare(self.request(2))
+        self.assertEqual(code, 0, err)
+        plan = self.write_plan(2, schema=2)
+        with open(plan, "rb") as f:
+            plan_bytes = f.read()
+        code, err, helper = self.start_helper(plan)
+        self.assertEqual(code, 0, err)
+        with open(self.result_path(), "rb") as f:
+            published = f.read()
+        self.assertTrue(self.helper_gone(), os.listdir(self.sb.temp))
+
+        with open(plan, "wb") as f:  # as the killed run left them
+            f.write(plan_bytes)
+        shutil.copy(SETUP, helper)
+        self.sb.create_task("ApplicationUpdate_" + TID)
+        code, err = self.run_copy(helper, plan)
+        self.assertEqual((code, err), (0, ""))
+        with open(self.result_path(), "rb") as f:
+            self.assertEqual(f.read(), published)
+        self.assertEqual(self.result()["success"], True)
+        self.assertInstalled(self.entries(2))
+        self.assertEqual(self.named("app"), ["app"])
+        self.assertFalse(os.path.exists(plan))
+        self.assertTrue(self.helper_gone(), os.listdir(self.sb.temp))
 
 
 class FullCycle(ApplyTest):

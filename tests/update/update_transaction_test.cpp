@@ -17,6 +17,7 @@
 #include "platform/io_context.h"
 #include "platform/process.h"
 #include "platform/process_waiter.h"
+#include "update/answering_waiter.h"
 #include "support/eventually.h"
 #include "support/tar_builder.h"
 #include "update/sample_plan.h"
@@ -54,17 +55,6 @@ test::TarBuilder newVersionTar(const std::string& version = "2.0", const std::st
   }
   return t;
 }
-
-struct AnsweringWaiter final : process::ProcessWaiter {
-  process::ProcessWait waitForExit(std::uint32_t, std::uint32_t timeoutMs) override {
-    ++calls;
-    lastTimeout = timeoutMs;
-    return answer;
-  }
-  process::ProcessWait answer{false, process::kErrorInvalidParameter};
-  int calls = 0;
-  std::uint32_t lastTimeout = 0;
-};
 
 // A file operation that fails with AccessDenied once `skip` earlier ones of
 // its kind on a path with this ending have passed: `times` times, or for
@@ -151,7 +141,9 @@ class UpdateTransaction : public testing::Test {
     const Result<ResolvedUpdatePlan> resolved = resolveUpdatePlan(p, root_ + "\\" + kPlanName + ".json", progress);
     if (!resolved) return {"plan check: " + std::string(errorName(resolved.error()))};
     testing::internal::CaptureStderr();
-    const Result<std::string> r = applyPreparedUpdate(p, *resolved, out.phase, out.parentExited);
+    ParentProcess parent(p.parent_pid);
+    parent.open();
+    const Result<std::string> r = applyPreparedUpdate(p, *resolved, parent, out.phase, out.parentExited);
     out.err = testing::internal::GetCapturedStderr();
     out.result = r ? "ok" : std::string(errorName(r.error()));
     EXPECT_EQ(r ? *r : "", r ? root_ + "\\app.previous" : "");
@@ -204,7 +196,7 @@ class UpdateTransaction : public testing::Test {
   }
 
   test::IntegrationSandbox box_;
-  AnsweringWaiter waiter_;
+  test::AnsweringWaiter waiter_;
   std::string rel_ = box_.userRel("AppData/Local/com.example.app/stable");
   std::string root_ = box_.win(rel_);
 };
@@ -216,7 +208,9 @@ const Fault kMoveIn{FsOp::Rename, "\\ExampleApp"};
 const Fault kPutBack{FsOp::Rename, "\\app.previous"};
 const Fault kLaunch{FsOp::Spawn, "launcher.exe"};
 const Fault kIntegration{FsOp::Spawn, "reg.exe"};
-enum Before { installed, interrupted, leftover };  // leftover: an earlier update's previous folder
+// leftover: an earlier update's previous folder; killed: a stage that a
+// killed run of another transaction left
+enum Before { installed, interrupted, leftover, killed };
 const std::string kRollbackFailed = "ERROR: Update rollback failed after ";
 struct FaultRow {
   const char* name;
@@ -236,7 +230,7 @@ const FaultRow kFaultRows[] = {
      "launching", "2.0 1.0", ""},
     {"installed version held open a while", 2, installed, {{FsOp::Rename, "\\app", 0, 3}}, "ok", "launching",
      "2.0 1.0", ""},
-    {"interrupted swap not put back", 1, interrupted, {kPutBack}, "AccessDenied", "swapping", "- 1.0", ""},
+    {"interrupted swap not put back", 1, interrupted, {kPutBack}, "AccessDenied", "validating", "- 1.0", ""},
     {"leftover previous not deleted", 1, leftover, {{FsOp::DeleteDir, "\\app.previous"}}, "AccessDenied",
      "swapping", "1.0 partial", ""},
     {"installed version not moved aside", 2, installed, {kMoveAside}, "AccessDenied", "swapping", "1.0 -", ""},
@@ -317,10 +311,15 @@ std::string planText(const UpdatePlan& p) {
 // A parent that ends at endsAt on the IoContext clock: a wait for it lasts
 // until then.
 struct ParentLivingOn final : process::ProcessWaiter {
-  process::ProcessWait waitForExit(std::uint32_t, std::uint32_t timeoutMs) override {
-    if (io().nowMs() < endsAt) io().sleepMs(std::min<std::uint64_t>(endsAt - io().nowMs(), timeoutMs));
-    return {true, io().nowMs() >= endsAt ? process::kWaitObject0 : process::kWaitTimeout};
-  }
+  struct Handle final : process::ProcessHandle {
+    explicit Handle(const ParentLivingOn& p) : parent(p) {}
+    std::uint32_t wait(std::uint32_t timeoutMs) override {
+      if (io().nowMs() < parent.endsAt) io().sleepMs(std::min<std::uint64_t>(parent.endsAt - io().nowMs(), timeoutMs));
+      return io().nowMs() >= parent.endsAt ? process::kWaitObject0 : process::kWaitTimeout;
+    }
+    const ParentLivingOn& parent;
+  };
+  process::OpenedProcess open(std::uint32_t) override { return {std::make_unique<Handle>(*this), 0}; }
   std::uint64_t endsAt = 0;
 };
 
@@ -433,9 +432,12 @@ TEST_F(UpdateTransaction, AParentThatRunsOnOrABadPayloadStopsBeforeAnythingMoves
     std::function<void()> change;  // to the payload, once it is made
     const char* result;
     const char* phase;
+    Before before = installed;
   } rows[] = {
       {"parent never exits", 1, {true, process::kWaitTimeout}, nullptr, "ParentProcessWaitTimedOut",
        "waiting_for_parent"},
+      {"parent never exits, a killed run's stage beside", 2, {true, process::kWaitTimeout}, nullptr,
+       "ParentProcessWaitTimedOut", "waiting_for_parent", killed},
       {"parent cannot be opened", 2, {false, process::kErrorGenFailure}, nullptr, "ParentProcessWaitFailed",
        "waiting_for_parent"},
       {"stray file beside the root", 1, {},
@@ -457,6 +459,9 @@ TEST_F(UpdateTransaction, AParentThatRunsOnOrABadPayloadStopsBeforeAnythingMoves
       {"payload without its uninstall manager", 1, {},
        rewrite("self-extraction/h2.tar", newVersionTar("2.0", "Resources/uninstall").end().bytes()),
        "InvalidUpdatePath", "validating_payload"},
+      {"archive cut short after a swap that stopped between its renames", 1, {},
+       rewrite("self-extraction/h2.tar", newVersionTar().end().bytes().substr(0, 1000)), "UnexpectedEndOfStream",
+       "extracting", interrupted},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
@@ -465,11 +470,13 @@ TEST_F(UpdateTransaction, AParentThatRunsOnOrABadPayloadStopsBeforeAnythingMoves
     waiter_.answer = row.parent;
     const UpdatePlan p = plan(row.schema);
     if (row.change) row.change();
+    if (row.before == interrupted) stdfs::rename(host("app"), host("app.previous"));
+    if (row.before == killed) box_.makeDirs(rel_ + "/app.update-" + std::string(32, 'e') + "/ExampleApp/bin");
     const Outcome out = apply(p);
     EXPECT_EQ(out.result, row.result);
     EXPECT_EQ(updatePhaseName(out.phase), row.phase);
     EXPECT_FALSE(out.parentExited);
-    EXPECT_EQ(waiter_.lastTimeout, row.change ? 0u : 120000u);
+    EXPECT_EQ(waiter_.lastTimeout, row.change || !row.parent.opened ? 0u : 120000u);
     EXPECT_EQ(state(), "1.0 -");
     EXPECT_TRUE(canaryWhole());
   }

@@ -53,19 +53,17 @@ Probe probe(pid_t pid) {
   return Probe::missing;
 }
 
-ProcessWait waitByProbing(pid_t pid, std::uint32_t timeoutMs) {
-  Probe p = probe(pid);
-  if (p == Probe::missing) return {false, kErrorInvalidParameter};
+// A process that has gone from the table (reaped) has ended too.
+std::uint32_t waitByProbing(pid_t pid, std::uint32_t timeoutMs) {
   const std::uint64_t start = io().nowMs();
-  while (p == Probe::running) {
-    if (timeoutMs != kWaitInfinite && io().nowMs() - start >= timeoutMs) return {true, kWaitTimeout};
+  while (probe(pid) == Probe::running) {
+    if (timeoutMs != kWaitInfinite && io().nowMs() - start >= timeoutMs) return kWaitTimeout;
     io().sleepMs(kProbePauseMs);
-    p = probe(pid);
   }
-  return {true, kWaitObject0};
+  return kWaitObject0;
 }
 
-ProcessWait waitByPidfd(int fd, std::uint32_t timeoutMs) {
+std::uint32_t waitByPidfd(int fd, std::uint32_t timeoutMs) {
   const std::uint64_t deadline = monotonicMs() + timeoutMs;
   for (;;) {
     int wait = -1;
@@ -75,27 +73,51 @@ ProcessWait waitByPidfd(int fd, std::uint32_t timeoutMs) {
     }
     pollfd pfd{fd, POLLIN, 0};
     const int r = ::poll(&pfd, 1, wait);
-    if (r > 0) return {true, kWaitObject0};
-    if (r == 0) return {true, kWaitTimeout};
-    if (errno != EINTR) return {true, kWaitFailed};
+    if (r > 0) return kWaitObject0;
+    if (r == 0) return kWaitTimeout;
+    if (errno != EINTR) return kWaitFailed;
   }
+}
+
+class PidfdHandle final : public ProcessHandle {
+ public:
+  explicit PidfdHandle(int fd) : fd_(fd) {}
+  ~PidfdHandle() override { ::close(fd_); }
+  PidfdHandle(const PidfdHandle&) = delete;
+  PidfdHandle& operator=(const PidfdHandle&) = delete;
+  std::uint32_t wait(std::uint32_t timeoutMs) override { return waitByPidfd(fd_, timeoutMs); }
+
+ private:
+  int fd_;
+};
+
+class ProbedHandle final : public ProcessHandle {
+ public:
+  explicit ProbedHandle(pid_t pid) : pid_(pid) {}
+  std::uint32_t wait(std::uint32_t timeoutMs) override { return waitByProbing(pid_, timeoutMs); }
+
+ private:
+  pid_t pid_;
+};
+
+OpenedProcess probed(pid_t pid) {
+  if (probe(pid) == Probe::missing) return {nullptr, kErrorInvalidParameter};
+  return {std::make_unique<ProbedHandle>(pid), 0};
 }
 
 class SystemProcessWaiter final : public ProcessWaiter {
  public:
-  ProcessWait waitForExit(std::uint32_t pid, std::uint32_t timeoutMs) override {
+  OpenedProcess open(std::uint32_t pid) override {
     const auto id = static_cast<pid_t>(pid);
-    if (id <= 0) return {false, kErrorInvalidParameter};
-    if (forceProbing.load()) return waitByProbing(id, timeoutMs);
+    if (id <= 0) return {nullptr, kErrorInvalidParameter};
+    if (forceProbing.load()) return probed(id);
     const int fd = static_cast<int>(::syscall(SYS_pidfd_open, id, 0));
     if (fd < 0) {
-      if (errno == ESRCH) return {false, kErrorInvalidParameter};
-      if (errno == ENOSYS || errno == EPERM || errno == EACCES) return waitByProbing(id, timeoutMs);
-      return {false, kErrorGenFailure};
+      if (errno == ESRCH) return {nullptr, kErrorInvalidParameter};
+      if (errno == ENOSYS || errno == EPERM || errno == EACCES) return probed(id);
+      return {nullptr, kErrorGenFailure};
     }
-    const ProcessWait out = waitByPidfd(fd, timeoutMs);
-    ::close(fd);
-    return out;
+    return {std::make_unique<PidfdHandle>(fd), 0};
   }
 };
 
