@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "common/atomic_write.h"
 #include "common/hex.h"
 
 namespace tl {
@@ -35,10 +36,10 @@ Status removeAll(const fs::Dir& parent, std::string_view bundle) {
   return success();
 }
 
-Status removePatchFiles(const fs::Dir& selfExtraction) {
+Status removeFiles(const fs::Dir& selfExtraction) {
   const std::vector<fs::DirEntry> entries = TRY(fs::listDir(selfExtraction));
   for (const fs::DirEntry& entry : entries) {
-    if (entry.kind == fs::FileKind::File && isPatchFileName(entry.name)) {
+    if (entry.kind == fs::FileKind::File && (isPatchFileName(entry.name) || isAtomicTemporaryName(entry.name))) {
       TRY(fs::deleteFileAt(selfExtraction, entry.name));
     }
   }
@@ -60,9 +61,9 @@ bool isPatchFileName(std::string_view name) {
   return true;
 }
 
-Status removeInterruptedPatchFiles(const fs::Dir& selfExtraction) {
+Status removeInterruptedFiles(const fs::Dir& selfExtraction) {
   try {
-    return removePatchFiles(selfExtraction);
+    return removeFiles(selfExtraction);
   } catch (const std::bad_alloc&) {
     return Error::OutOfMemory;
   }
