@@ -11,6 +11,9 @@ namespace tl {
 
 namespace {
 
+// 16 digits: two a byte of one random 64-bit value.
+constexpr std::size_t kTemporaryDigits = 16;
+
 std::string temporaryName() {
   std::uint64_t r = io().randomU64();
   std::uint8_t raw[8];
@@ -39,6 +42,8 @@ Status writeThenRename(const fs::Dir& folder, std::string_view name, const Atomi
 }
 
 }  // namespace
+
+bool isAtomicTemporaryName(std::string_view name) { return isLowerHexOfLength(name, kTemporaryDigits); }
 
 Status writeFileAtomically(std::string_view path, std::string_view bytes) {
   std::optional<std::string> folder = parentPath(path);

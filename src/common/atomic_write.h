@@ -11,6 +11,10 @@
 
 namespace tl {
 
+// Whether `name` has the form of a temporary file of these writes (16
+// lowercase hexadecimal digits, no extension): what a killed write leaves.
+bool isAtomicTemporaryName(std::string_view name);
+
 [[nodiscard]] Status writeFileAtomically(std::string_view path, std::string_view bytes);
 // The same below an open folder, so no link in a path can move the write.
 [[nodiscard]] Status writeFileAtomicallyAt(const fs::Dir& folder, std::string_view name, std::string_view bytes);

@@ -3,6 +3,7 @@
 #include <new>
 #include <vector>
 
+#include "common/atomic_write.h"
 #include "common/hex.h"
 
 namespace tl {
@@ -12,10 +13,10 @@ namespace {
 constexpr std::string_view kPatchPrefix = ".patch-";
 constexpr std::string_view kPatchSuffix = ".partial";
 
-Status removePatchFiles(const fs::Dir& selfExtraction) {
+Status removeFiles(const fs::Dir& selfExtraction) {
   const std::vector<fs::DirEntry> entries = TRY(fs::listDir(selfExtraction));
   for (const fs::DirEntry& entry : entries) {
-    if (entry.kind == fs::FileKind::File && isPatchFileName(entry.name)) {
+    if (entry.kind == fs::FileKind::File && (isPatchFileName(entry.name) || isAtomicTemporaryName(entry.name))) {
       TRY(fs::deleteFileAt(selfExtraction, entry.name));
     }
   }
@@ -37,9 +38,9 @@ bool isPatchFileName(std::string_view name) {
   return true;
 }
 
-Status removeInterruptedPatchFiles(const fs::Dir& selfExtraction) {
+Status removeInterruptedFiles(const fs::Dir& selfExtraction) {
   try {
-    return removePatchFiles(selfExtraction);
+    return removeFiles(selfExtraction);
   } catch (const std::bad_alloc&) {
     return Error::OutOfMemory;
   }

@@ -1,7 +1,8 @@
 #pragma once
 // What killed or cut-off preparations leave in self-extraction besides
 // their stages (interrupted_stages.h): downloaded patch files
-// (.patch-<32 lowercase hexadecimal digits>-<chain index>.partial).
+// (.patch-<32 lowercase hexadecimal digits>-<chain index>.partial) and the
+// temporary files of atomic writes (16 lowercase hexadecimal digits).
 #include <string_view>
 
 #include "common/result.h"
@@ -14,9 +15,10 @@ namespace tl {
 bool isPatchFileName(std::string_view name);
 
 // Deletes every regular file in self-extraction named as a patch download
-// (a run of another transaction that was killed mid-chain would leave it
-// for good). Other kinds under such a name are left alone; a failed listing
-// or delete comes back as it is.
-[[nodiscard]] Status removeInterruptedPatchFiles(const fs::Dir& selfExtraction);
+// or as the temporary file of an atomic write (a run killed mid-chain or
+// mid-write would leave it for good; only preparations, under their lock,
+// write there). Other kinds under such a name are left alone; a failed
+// listing or delete comes back as it is.
+[[nodiscard]] Status removeInterruptedFiles(const fs::Dir& selfExtraction);
 
 }  // namespace tl

@@ -1,8 +1,9 @@
 // --prepare-update <request> --quiet from start to end: the request checked
 // before anything is touched, one preparation per channel root, what
-// interrupted (stages and patch files) and superseded preparations left
-// cleared, a version prepared before reused, else the delta road with the
-// full download behind it, and the staged version published. After the
+// interrupted (stages, patch files, temporary files of writes) and
+// superseded preparations left cleared, a version prepared before reused
+// (or, failing its check, removed), else the delta road with the full
+// download behind it, and the staged version published. After the
 // lock, a failure deletes the stage this run made and nothing else; the lock
 // file stays.
 #include <new>
@@ -73,10 +74,10 @@ Result<StagedUpdate> stageNewVersion(PreparationState& st) {
 
 Status prepareUnderLock(PreparationState& st) {
   TRY(removeInterruptedStages(st.bundleParent, st.request.bundle_name, kPrepareStageInfix));
-  TRY(removeInterruptedPatchFiles(st.selfExtraction));
+  TRY(removeInterruptedFiles(st.selfExtraction));
   TRY(nameStage(st));
   TRY(removeSupersededUpdate(st));
-  if (TRY(preparedBefore(st))) return reusePreparedVersion(st);
+  if (TRY(preparedBefore(st)) && TRY(reusePreparedVersion(st))) return success();
   const StagedUpdate staged = TRY(stageNewVersion(st));
   return publishStagedUpdate(st, staged);
 }

@@ -6,8 +6,8 @@
 #include "common/ascii_case.h"
 #include "common/install_mutex.h"
 #include "common/paths.h"
-#include "common/sha256.h"
-#include "update/prepared_app_check.h"
+#include "common/retrying_delete.h"
+#include "update/owned_stage.h"
 #include "update/prepared_update.h"
 #include "update/update_names.h"
 
@@ -32,20 +32,29 @@ Status checkRecordPlace(const PreparationState& st, const PreparedUpdate& rec) {
   return success();
 }
 
-// The old prepared folder is what its record and recipe say, to the last byte.
-Status checkPreparedFolder(const PreparationState& st, const PreparedUpdate& rec) {
-  const std::string recipeText = TRY(readArchiveFile(st.selfExtraction, recipeFileName(rec.hash), kMaxRecipeText));
-  if (!isSha256Hex(rec.recipe_sha256)) return Error::InvalidPreparedUpdate;
-  if (sha256Hex(recipeText) != rec.recipe_sha256) return Error::PreparedRecipeHashMismatch;
-  const UpdateRecipe recipe = TRY(parseRecipe(recipeText));
-  const AppVersionInfo prepared = TRY(verifyPreparedApp(st.request.request, recipe, st.bundleParent,
-                                                        preparedDirName(st.request.bundle_name, rec.hash),
-                                                        /*verifyTree=*/true));
-  if (prepared.hash != rec.hash || prepared.version != rec.version) return Error::InvalidPreparedUpdate;
+// One rename turns the prepared folder into this run's stage: a kill after
+// it leaves a stage for the next run's sweep, never half a prepared folder
+// that a record still names.
+Status setPreparedFolderAside(PreparationState& st, std::string_view preparedName) {
+  const Result<fs::FileStat> found = fs::statAt(st.bundleParent, preparedName);
+  if (!found.ok()) return found.error() == Error::FileNotFound ? success() : Status(found.error());
+  if (found->kind != fs::FileKind::Directory) return Error::InvalidOrphanedUpdateStage;
+  TRY(fs::renameAt(st.bundleParent, preparedName, st.bundleParent, st.stageName));
+  st.stageOwned = true;
   return success();
 }
 
-Status removeSuperseded(const PreparationState& st) {
+Status removeVersion(PreparationState& st, std::string_view hash) {
+  {
+    const InstallLock installLock = TRY(acquireInstallMutex(st.request.request.channel_root, platform::kInfinite));
+    TRY(setPreparedFolderAside(st, preparedDirName(st.request.bundle_name, hash)));
+    TRY(deleteFileWithRetries(st.selfExtraction, recipeFileName(hash)));
+    TRY(deleteFileWithRetries(st.selfExtraction, kPreparedUpdateFileName));
+  }
+  return deleteOwnedStage(st);
+}
+
+Status removeSuperseded(PreparationState& st) {
   const PrepareUpdateRequest& r = st.request.request;
   const Result<std::string> text = readArchiveFile(st.selfExtraction, kPreparedUpdateFileName, kPreparedUpdateCap);
   if (!text.ok()) return text.error() == Error::FileNotFound ? success() : Status(text.error());
@@ -54,21 +63,20 @@ Status removeSuperseded(const PreparationState& st) {
   const PreparedUpdate& rec = *parsed;
   if (rec.hash == r.base_hash || rec.hash == r.hash) return success();
   TRY(checkRecordPlace(st, rec));
-
-  // From the check to the last delete: an application of that version,
-  // which renames the prepared folder into place under this mutex, either
-  // finished before (and the check fails on the missing folder) or waits.
-  const InstallLock installLock = TRY(acquireInstallMutex(r.channel_root, platform::kInfinite));
-  TRY(checkPreparedFolder(st, rec));
-  TRY(fs::deleteTreeAt(st.bundleParent, preparedDirName(st.request.bundle_name, rec.hash)));
-  TRY(fs::deleteFileAt(st.selfExtraction, recipeFileName(rec.hash)));
-  TRY(fs::deleteFileAt(st.selfExtraction, kPreparedUpdateFileName));
-  return success();
+  return removeVersion(st, rec.hash);
 }
 
 }  // namespace
 
-Status removeSupersededUpdate(const PreparationState& state) {
+Status removePreparedVersion(PreparationState& state, std::string_view hash) {
+  try {
+    return removeVersion(state, hash);
+  } catch (const std::bad_alloc&) {
+    return Error::OutOfMemory;
+  }
+}
+
+Status removeSupersededUpdate(PreparationState& state) {
   try {
     return removeSuperseded(state);
   } catch (const std::bad_alloc&) {

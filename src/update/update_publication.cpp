@@ -9,6 +9,7 @@
 #include "update/prepared_update.h"
 #include "update/preparation_diagnostics.h"
 #include "update/stale_archives.h"
+#include "update/superseded_update.h"
 #include "update/update_recipe_file.h"
 
 namespace tl {
@@ -72,17 +73,30 @@ Status checkExistingRecord(const PreparationState& st, std::string_view recipeTe
   return success();
 }
 
-Status reuse(PreparationState& st) {
+// The prepared folder of the requested version and its recipe, to the last
+// byte, with the request's identity.
+Status checkPreparedVersion(const PreparationState& st) {
   const PrepareUpdateRequest& r = st.request.request;
   const std::string recipeText = TRY(readArchiveFile(st.selfExtraction, recipeFileName(r.hash), kMaxRecipeText));
   TRY(checkExistingRecord(st, recipeText));
   const UpdateRecipe recipe = TRY(parseRecipe(recipeText));
   const AppVersionInfo version =
       TRY(verifyPreparedApp(r, recipe, st.bundleParent, st.preparedName, /*verifyTree=*/true));
-  TRY(checkStagedIdentity(r, version, recipe));
+  return checkStagedIdentity(r, version, recipe);
+}
+
+Result<bool> reuse(PreparationState& st) {
+  const Status checked = checkPreparedVersion(st);
+  if (!checked.ok()) {
+    // A folder that lost a file, or a record or recipe that no longer
+    // vouches for it, would otherwise fail every run of this version.
+    if (checked.error() == Error::OutOfMemory) return checked.error();
+    TRY(removePreparedVersion(st, st.request.request.hash));
+    return false;
+  }
   TRY(writeRecord(st));
   removeStaleArchivesOrWarn(st);
-  return success();
+  return true;
 }
 
 }  // namespace
@@ -95,7 +109,7 @@ Status publishStagedUpdate(PreparationState& state, const StagedUpdate& staged) 
   }
 }
 
-Status reusePreparedVersion(PreparationState& state) {
+Result<bool> reusePreparedVersion(PreparationState& state) {
   try {
     return reuse(state);
   } catch (const std::bad_alloc&) {

@@ -17,13 +17,13 @@ namespace tl {
 // after; a failure there is only reported on standard error.
 [[nodiscard]] Status publishStagedUpdate(PreparationState& state, const StagedUpdate& staged);
 
-// Reuses the requested version's prepared folder: its recipe (any read
-// error, FileNotFound included, ends the run); a record of schema 2 must be
-// of the requested hash with a well-formed digest (InvalidPreparedUpdate)
-// that is the recipe's (PreparedRecipeHashMismatch); the folder passes the
-// whole-tree check and the request's identity checks. Then the record is
-// written afresh and stale archives are removed as after publishing.
-// Nothing is moved, and a failure leaves the prepared folder in place.
-[[nodiscard]] Status reusePreparedVersion(PreparationState& state);
+// Reuses the requested version's prepared folder: its recipe; a record of
+// schema 2 must be of the requested hash with a well-formed digest that is
+// the recipe's; the folder passes the whole-tree check and the request's
+// identity checks. Then the record is written afresh and stale archives are
+// removed as after publishing (true), nothing moved. When any of the checks
+// fails (but for OutOfMemory), that version is removed as a superseded one
+// is, to be prepared afresh (false).
+[[nodiscard]] Result<bool> reusePreparedVersion(PreparationState& state);
 
 }  // namespace tl

@@ -431,6 +431,31 @@ class RunAgain(ApplyTest):
         self.assertTrue(self.helper_gone(), os.listdir(self.sb.temp))
 
 
+class AfterARolledBackUpdate(ApplyTest):
+    """A version whose launcher cannot start fails at launching and rolls
+    back, leaving its record and recipe without their folder; the next
+    version still prepares, by patch and (the patch withheld) in full, and
+    applies."""
+
+    def test_next_version_prepares_and_applies(self):
+        for base, bad, good, road in ((1, 2, 3, "patch"), (3, 4, 5, "full")):
+            with self.subTest(road):
+                self.tars[bad] = tar_of([(n, b"#!/nonexistent/sh\n" if n.endswith("launcher.exe") else d)
+                                         for n, d in self.entries(bad)])
+                for k, serve in ((bad, dict(patches=[(base, bad)])),
+                                 (good, dict(patches=[(base, good)]) if road == "patch" else dict(full=[good]))):
+                    self.serve(**serve)
+                    code, err = self.prepare(self.request(k, base_hash="h%d" % base))
+                    self.assertEqual((code, "streaming the full update" in err), (0, k == good and road == "full"), err)
+                    tid = "%032x" % k
+                    code, err, _ = self.start_helper(self.write_plan(k, schema=2, tid=tid), tid=tid)
+                    self.assertEqual(code, 0 if k == good else 1, err)
+                    self.assertEqual(self.result(tid)["phase"], "complete" if k == good else "launching")
+                    self.assertEqual(self.installed_version(), "%d.0" % (good if k == good else base))
+                    self.assertEqual(self.launches()[-1], "DemoApp %d started" % (good if k == good else base))
+                    self.assertTrue(self.helper_gone(tid), os.listdir(self.sb.temp))
+
+
 class FullCycle(ApplyTest):
     """As a user meets it: version 1 installed by the installer, version 2
     prepared by patch and applied, version 3 prepared in full and applied,

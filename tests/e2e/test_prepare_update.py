@@ -11,6 +11,9 @@ import http.server
 import io
 import json
 import os
+import random
+import re
+import shutil
 import signal
 import subprocess
 import sys
@@ -195,6 +198,14 @@ class PrepareTest(unittest.TestCase):
         self.assertEqual({key: self.record()[key] for key in ("hash", "version", "recipe_sha256")},
                          {"hash": "h%d" % k, "version": "%d.0" % k, "recipe_sha256": digest})
         self.assertEqual(self.named(".patch-", self.selfx), [])
+        self.assertEqual([n for n in os.listdir(self.selfx) if re.fullmatch("[0-9a-f]{16}", n)], [])
+
+    def installation_mutex(self):
+        """The lock file standing for the installation's named mutex."""
+        digest = hashlib.sha256(to_win(self.channel).lower().encode()).hexdigest()[:32]
+        mutex = "/tmp/tamberlock-mutex-%d/TamberlockUninstall_%s" % (os.geteuid(), digest)
+        os.makedirs(os.path.dirname(mutex), mode=0o700, exist_ok=True)
+        return mutex
 
 
 class Roads(PrepareTest):
@@ -278,10 +289,7 @@ class Leftovers(PrepareTest):
         # Version 3 supersedes it, but not while an update application holds
         # the installation mutex (it may be renaming that very folder).
         self.serve(patches=[(1, 3)])
-        digest = hashlib.sha256(to_win(self.channel).lower().encode()).hexdigest()[:32]
-        mutex = "/tmp/tamberlock-mutex-%d/TamberlockUninstall_%s" % (os.geteuid(), digest)
-        os.makedirs(os.path.dirname(mutex), mode=0o700, exist_ok=True)
-        with open(mutex, "a") as held:
+        with open(self.installation_mutex(), "a") as held:
             fcntl.flock(held, fcntl.LOCK_EX)
             p = self.prepare(self.request(3), wait=False)
             time.sleep(0.5)
@@ -289,6 +297,88 @@ class Leftovers(PrepareTest):
         self.assertEqual(p.wait(120), 0)
         self.assertPrepared(3)
         self.assertFalse(os.path.exists(os.path.join(self.selfx, "h2.recipe.json")))
+
+    def test_record_left_without_its_folder(self):
+        """As an application that failed after its swap leaves it, with a
+        write of a record cut short beside it."""
+        self.serve(patches=[(1, 2)])
+        self.assertEqual(self.prepare(self.request(2)), (0, ""))
+        shutil.rmtree(os.path.join(self.channel, "app.prepared-h2"))
+        kept = ["0123456789ABCDEF", "0123456789abcdef.json", "0123456789abcde"]
+        for name in kept + ["0123456789abcdef"]:
+            with open(os.path.join(self.selfx, name), "w") as f:
+                f.write('{"schema_version":2,"ident')
+        self.serve(patches=[(1, 3)])
+        self.assertEqual(self.prepare(self.request(3)), (0, ""))
+        self.assertPrepared(3)
+        self.assertEqual(sorted(os.listdir(self.selfx)),
+                         sorted([".tamberlock-prepared-update.json", "h1.recipe.json", "h3.recipe.json"] + kept))
+
+    def test_damaged_prepared_folder(self):
+        """The same version asked again is prepared afresh; a newer one
+        prepares and the damaged one goes."""
+        def lose_a_file(folder):
+            os.unlink(os.path.join(folder, "DemoApp", "Resources", "data.bin"))
+
+        def stray_beside_its_root(folder):
+            with open(os.path.join(folder, "stray"), "w") as f:
+                f.write("not of the version")
+
+        for damage in (lose_a_file, stray_beside_its_root):
+            with self.subTest(damage.__name__):
+                self.serve(patches=[(1, 2)])
+                self.assertEqual(self.prepare(self.request(2)), (0, ""))
+                damage(os.path.join(self.channel, "app.prepared-h2"))
+                self.serve(patches=[(1, 2)])
+                self.assertEqual(self.prepare(self.request(2)), (0, ""))
+                self.assertEqual(self.server.log, ["stable-win-x64-h1.patch"])
+                self.assertPrepared(2)
+                damage(os.path.join(self.channel, "app.prepared-h2"))
+                self.serve(patches=[(1, 3)])
+                self.assertEqual(self.prepare(self.request(3)), (0, ""))
+                self.assertPrepared(3)
+                self.assertFalse(os.path.exists(os.path.join(self.selfx, "h2.recipe.json")))
+
+    def test_killed_while_removing_a_superseded_version(self):
+        """Held at the installation mutex, then released and killed a seeded
+        random moment later (mostly within the few milliseconds that the
+        removal takes): before it, while the old version is set aside and
+        deleted, or while the new one is prepared. The next run always
+        succeeds."""
+        many = [("DemoApp/many", None)] + [("DemoApp/many/f%04d" % i, b"x" * 512) for i in range(400)]
+        entries = self.entries
+        self.entries = lambda k: entries(k) + many
+        patches = {k: self.patch(1, k) for k in (2, 3)}
+
+        def prepare(k, wait=True):
+            self.serve()
+            self.server.files["stable-win-x64-h1.patch"] = patches[k]
+            return self.prepare(self.request(k), wait=wait)
+
+        def waits_for(p, path):
+            try:
+                return any(os.readlink("/proc/%d/fd/%s" % (p.pid, fd)) == path
+                           for fd in os.listdir("/proc/%d/fd" % p.pid))
+            except OSError:
+                return False
+
+        self.assertEqual(prepare(2), (0, ""))
+        rng, killed = random.Random(24), 0
+        for i in range(10):
+            k = 3 if i % 2 == 0 else 2  # each supersedes the other
+            with open(self.installation_mutex(), "a") as held:
+                fcntl.flock(held, fcntl.LOCK_EX)
+                p = prepare(k, wait=False)
+                end = time.time() + 60
+                while not waits_for(p, held.name) and time.time() < end:
+                    time.sleep(0.005)
+            time.sleep(rng.uniform(0, 0.003) if i % 3 else rng.uniform(0, 0.05))
+            p.send_signal(signal.SIGKILL)
+            killed += p.wait() == -signal.SIGKILL
+            self.assertEqual(prepare(k), (0, ""), "run %d" % i)
+            self.assertPrepared(k)
+            self.assertFalse(os.path.exists(os.path.join(self.selfx, "h%d.recipe.json" % (5 - k))))
+        self.assertGreater(killed, 5)
 
     def test_interrupted_stages(self):
         old = os.path.join(self.channel, "app.prepare-" + "e" * 32)

@@ -44,6 +44,13 @@ struct ChainCase {
 };
 void PrintTo(const ChainCase& c, std::ostream* os) { *os << c.name; }
 
+// What a served version may get wrong about itself.
+struct Flaws {
+  std::string identifier = test::kAppId;
+  std::string channel = "stable";
+  bool launcher = true;
+};
+
 class DeltaPreparation : public testing::TestWithParam<ChainCase> {
  public:
   static void SetUpTestSuite() { server_ = new test::HttpTestServer(TL_SOURCE_DIR "/tests/update/http_test_server.py"); }
@@ -54,22 +61,21 @@ class DeltaPreparation : public testing::TestWithParam<ChainCase> {
 
   // Version k: build h<k>, version text "<k>", a data file that changes a
   // little from one version to the next, and a file of its own.
-  std::string versionTar(int k, const std::string& versionText = "") const {
+  std::string versionTar(int k, const Flaws& flaws = {}) const {
     std::string data(48 * 1024, '\0');
     std::uint32_t x = 12345;
     for (char& c : data) c = static_cast<char>((x = x * 1103515245 + 12345) >> 24);
     for (int i = 0; i < 8; ++i) data[(k * 977 + i * 4099) % data.size()] ^= static_cast<char>(k);
     const std::string root = "DemoApp";
-    return test::TarBuilder()
-        .dir(root)
-        .dir(root + "/bin")
-        .file(root + "/bin/launcher.exe", "launcher", 0755)
-        .dir(root + "/Resources")
+    test::TarBuilder tar;
+    tar.dir(root).dir(root + "/bin");
+    if (flaws.launcher) tar.file(root + "/bin/launcher.exe", "launcher", 0755);
+    return tar.dir(root + "/Resources")
         .file(root + "/Resources/uninstall", "manager bytes")
         .file(root + "/Resources/version.json",
-              std::string("{\"identifier\":\"") + test::kAppId + "\",\"channel\":\"stable\",\"version\":\"" +
-                  (versionText.empty() ? std::to_string(k) : versionText) + "\",\"hash\":\"h" + std::to_string(k) +
-                  "\",\"baseUrl\":\"" + baseUrl() + "/\"}")
+              "{\"identifier\":\"" + flaws.identifier + "\",\"channel\":\"" + flaws.channel + "\",\"version\":\"" +
+                  std::to_string(k) + "\",\"hash\":\"h" + std::to_string(k) + "\",\"baseUrl\":\"" + baseUrl() +
+                  "/\"}")
         .file(root + "/Resources/data.bin", data)
         .file(root + "/Resources/marker.txt", "marker-content-" + std::to_string(k))
         .end()
@@ -239,6 +245,19 @@ INSTANTIATE_TEST_SUITE_P(
                   hostile([](const DeltaPreparation& t) {
                     std::string p = t.allNewPatch(2, {});
                     return p.replace(24, 8, test::signMagnitudeWord((16ll << 30) + 512));
+                  })},
+        // The staged application itself: its identity and its launcher.
+        ChainCase{"StagedForAnotherApplication", {}, 2, Error::InvalidUpdateIdentity,
+                  hostile([](const DeltaPreparation& t) {
+                    return test::makePatch(t.versionTar(1), t.versionTar(2, {.identifier = "com.example.other"}));
+                  })},
+        ChainCase{"StagedForAnotherChannel", {}, 2, Error::InvalidUpdateIdentity,
+                  hostile([](const DeltaPreparation& t) {
+                    return test::makePatch(t.versionTar(1), t.versionTar(2, {.channel = "beta"}));
+                  })},
+        ChainCase{"StagedWithoutLauncher", {}, 2, Error::FileNotFound,
+                  hostile([](const DeltaPreparation& t) {
+                    return test::makePatch(t.versionTar(1), t.versionTar(2, {.launcher = false}));
                   })},
         ChainCase{"TamperedInstalledByte", chain(1, 2), 2, Error::FileHashMismatch,
                   [](DeltaPreparation& t) {
