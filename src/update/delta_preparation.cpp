@@ -1,5 +1,6 @@
 #include "update/delta_preparation.h"
 
+#include <algorithm>
 #include <new>
 #include <string>
 #include <unordered_set>
@@ -82,7 +83,11 @@ class StepPatchFile {
 Status downloadPatch(const PrepareUpdateRequest& r, std::string_view fromHash, fs::File& file) {
   const std::string serverName = concatStrings(concatStrings(artifactPrefix(r.channel, r.platform, r.arch), fromHash), ".patch");
   const std::string url = TRY(buildUpdateUrl(r.base_url, serverName, r.transaction_id));
-  return downloadUpdateFile(url, [&file](PullReader& body) { return pumpDownloadToFile(file, body); });
+  // A patch longer than the archive it makes is of no use: the full download
+  // is the cheaper road then (UpdateDownloadTooLarge falls back to it).
+  const std::uint64_t budget = r.tar_size ? std::min(*r.tar_size, kUpdateDownloadBudget) : kUpdateDownloadBudget;
+  return downloadUpdateFile(
+      url, [&file](PullReader& body) { return pumpDownloadToFile(file, body); }, budget);
 }
 
 // Streams the patched archive into a new stage folder; its recipe, built

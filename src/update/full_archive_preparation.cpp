@@ -19,7 +19,7 @@ namespace {
 // keeping that failure for the consumer to report.
 class DecodedSizeCap final : public PullReader {
  public:
-  DecodedSizeCap(PullReader& inner, std::uint64_t cap) : inner_(inner), cap_(cap) {}
+  DecodedSizeCap(PullReader& inner, DecodedCap cap) : inner_(inner), cap_(cap.size), beyond_(cap.beyond) {}
 
   Result<std::size_t> read(void* buf, std::size_t n) override {
     if (failure_) return *failure_;
@@ -30,7 +30,7 @@ class DecodedSizeCap final : public PullReader {
     const std::size_t got = TRY(inner_.read(buf, ask));
     passed_ += got;
     if (passed_ > cap_) {
-      failure_ = Error::UpdateArchiveTooLarge;
+      failure_ = beyond_;
       return *failure_;
     }
     return got;
@@ -40,22 +40,28 @@ class DecodedSizeCap final : public PullReader {
  private:
   PullReader& inner_;
   std::uint64_t cap_;
+  Error beyond_;
   std::uint64_t passed_ = 0;
   std::optional<Error> failure_;
 };
 
-Result<UpdateRecipe> extract(const fs::Dir& stage, PullReader& body, std::uint64_t decodedCap) {
+Result<UpdateRecipe> extract(const fs::Dir& stage, PullReader& body, DecodedCap cap) {
   ZstdPullReader decoded(body);
   TRY(decoded.init());
-  DecodedSizeCap capped(decoded, decodedCap);
+  DecodedSizeCap capped(decoded, cap);
   ArchiveDestination destination(stage);
   // The body is received and decoded ahead on a thread of its own while the
   // tar reader hashes, writes and syncs each file.
   PrefetchingPullReader ahead(capped);
   Result<ExtractedArchive> extracted = extractTarArchive(ahead, std::nullopt, &destination);
+  // Nothing more of the body is of use once the unpacking failed, and the
+  // read-ahead may be waiting in the network for bytes a stalled server never
+  // sends: the download is canceled rather than waited for.
+  if (!extracted.ok()) abandonDownload();
   ahead.stop();  // the readers below may be asked only once they rest
   if (!extracted.ok()) {
-    if (decoded.failure()) return *decoded.failure();
+    // A read that the abandoning canceled is not the cause.
+    if (decoded.failure() && *decoded.failure() != Error::Canceled) return *decoded.failure();
     if (capped.failure()) return *capped.failure();
     return extracted.error();
   }
@@ -71,8 +77,11 @@ Result<StagedUpdate> runFullRoad(PreparationState& st) {
   {
     const fs::Dir stage = TRY(fs::openDirAt(st.bundleParent, st.stageName));
     const std::string url = TRY(buildUpdateUrl(r.base_url, r.artifact_file, r.transaction_id));
-    TRY(downloadUpdateFile(url, [&stage, &recipe](PullReader& body) -> Status {
-      recipe = TRY(extractTarZstStream(stage, body));
+    // The archive may be no longer than the request says: a small download
+    // that unpacks far beyond it stops at its first byte too many.
+    const DecodedCap cap = r.tar_size ? DecodedCap{*r.tar_size, Error::ArchiveSizeMismatch} : DecodedCap{};
+    TRY(downloadUpdateFile(url, [&stage, &recipe, cap](PullReader& body) -> Status {
+      recipe = TRY(extractTarZstStream(stage, body, cap));
       return success();
     }));
   }
@@ -85,9 +94,9 @@ Result<StagedUpdate> runFullRoad(PreparationState& st) {
 
 }  // namespace
 
-Result<UpdateRecipe> extractTarZstStream(const fs::Dir& stage, PullReader& body, std::uint64_t decodedCap) {
+Result<UpdateRecipe> extractTarZstStream(const fs::Dir& stage, PullReader& body, DecodedCap cap) {
   try {
-    return extract(stage, body, decodedCap);
+    return extract(stage, body, cap);
   } catch (const std::bad_alloc&) {
     return Error::OutOfMemory;
   }

@@ -1,7 +1,9 @@
 #include "update/update_download.h"
 
 #include <memory>
+#include <optional>
 
+#include "platform/cancel_token.h"
 #include "platform/io_context.h"
 #include "platform/task.h"
 #include "update/http_transfer.h"
@@ -18,7 +20,12 @@ Status receiveBody(HttpTransfer& transfer, std::uint64_t budget, const DownloadC
   if (length && *length > budget) return Error::UpdateDownloadTooLarge;
   std::unique_ptr<LimitedBodyReader> body = TRY(LimitedBodyReader::create(transfer, budget));
   Status consumed = consume(*body);
-  if (!consumed.ok()) return body->recordedError().value_or(consumed.error());
+  if (!consumed.ok()) {
+    // A canceled read is not the cause: a cancel from outside is reported by
+    // whoever canceled, and a consumer that gave up canceled it itself.
+    const std::optional<Error> recorded = body->recordedError();
+    return recorded && *recorded != Error::Canceled ? *recorded : consumed.error();
+  }
   TRY(body->discardRest());
   if (body->bytesTaken() == 0) return Error::EmptyUpdateDownload;
   // libcurl stops at the Content-Length, so only fewer bytes can show here.
@@ -46,10 +53,17 @@ Status downloadUpdateArtifact(std::string_view urlText, std::uint64_t budget, co
   }
 }
 
-Status downloadUpdateFile(std::string_view url, const DownloadConsumer& consume) {
+void abandonDownload() {
+  if (const CancelToken* task = currentCancelToken()) {
+    CancelToken own = *task;
+    own.cancel();
+  }
+}
+
+Status downloadUpdateFile(std::string_view url, const DownloadConsumer& consume, std::uint64_t budget) {
   TRY(parseUpdateUrl(url));
   const std::uint64_t deadline = io().nowMs() + kUpdateDownloadDeadlineMs;
-  Task task = TRY(Task::start([url, &consume] { return downloadUpdateArtifact(url, kUpdateDownloadBudget, consume); }));
+  Task task = TRY(Task::start([url, &consume, budget] { return downloadUpdateArtifact(url, budget, consume); }));
   const bool ended = task.waitUntil(deadline);
   if (!ended || io().nowMs() >= deadline) return Error::UpdateDownloadTimeout;
   if (io().canceled()) return Error::Canceled;

@@ -28,19 +28,27 @@ inline constexpr std::uint64_t kUpdateDownloadDeadlineMs = 600'000;
 // sees a byte); EmptyUpdateDownload for no body byte at all;
 // TruncatedUpdateDownload for fewer bytes than the Content-Length. A failed
 // consumer's error comes back unless the body reader recorded one of its own
-// (too large, cut short, canceled, a connection error), which comes first.
+// (too large, cut short, a connection error), which comes first; a canceled
+// read does not hide the consumer's error.
 // Connection and TLS failures come back as their named errors. Whatever the
 // consumer wrote stays: cleaning up is the caller's.
 [[nodiscard]] Status downloadUpdateArtifact(std::string_view url, std::uint64_t budget,
                                             const DownloadConsumer& consume);
 
-// downloadUpdateArtifact with the 16 GiB budget, run as a concurrent task of
-// the IoContext against a deadline of 600 seconds on its clock from the
-// start. When the deadline passes, the task is canceled and this returns
+// downloadUpdateArtifact (with the 16 GiB budget unless a smaller one is
+// given), run as a concurrent task of the IoContext against a deadline of
+// 600 seconds on its clock from the start. When the deadline passes, the task is canceled and this returns
 // UpdateDownloadTimeout only once the task has ended: nothing writes through
 // the consumer after the return. Canceled when the process (or the calling
 // task) is canceled; ConcurrencyUnavailable when no task can be started.
 // (Tests expire the deadline by moving the fake clock past it.)
-[[nodiscard]] Status downloadUpdateFile(std::string_view url, const DownloadConsumer& consume);
+[[nodiscard]] Status downloadUpdateFile(std::string_view url, const DownloadConsumer& consume,
+                                        std::uint64_t budget = kUpdateDownloadBudget);
+
+// For a consumer that gives up on the body: cancels the download task it
+// runs in, so that a read of the body blocked in the network (on any thread
+// of the task) ends now rather than at the deadline. The consumer's own
+// error stays the download's outcome. Outside a task it does nothing.
+void abandonDownload();
 
 }  // namespace tl

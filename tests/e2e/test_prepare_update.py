@@ -227,7 +227,9 @@ class Roads(PrepareTest):
         rows = [("UpdateArtifactNotFound", None), ("UpdatePatchCycle", None),
                 ("CorruptPatch", lambda k: b"not a patch" * 8), ("CorruptPatch", spoilt(lambda p: bytes(p[:-7]))),
                 ("CorruptPatch", spoilt(lambda p: flip(p, 0))),
-                ("PatchChecksumMismatch", spoilt(lambda p: flip(p, len(p) - 3)))]
+                ("PatchChecksumMismatch", spoilt(lambda p: flip(p, len(p) - 3))),
+                # a patch longer than the archive it makes (tar_size)
+                ("UpdateDownloadTooLarge", lambda k: bytes(len(self.tar(k)) + 1))]
         for k, (error, patch) in enumerate(rows, start=10):
             self.serve(patches=[(1, 2), (2, 1)] if error == "UpdatePatchCycle" else [], full=[k])
             if patch:

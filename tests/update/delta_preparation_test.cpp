@@ -259,6 +259,15 @@ INSTANTIATE_TEST_SUITE_P(
                   hostile([](const DeltaPreparation& t) {
                     return test::makePatch(t.versionTar(1), t.versionTar(2, {.launcher = false}));
                   })},
+        // A patch longer than the archive it makes stops at tar_size, even
+        // when its answer has no length.
+        ChainCase{"PatchBeyondTarSizeWithoutLength", {}, 2, Error::UpdateDownloadTooLarge,
+                  [](DeltaPreparation& t) {
+                    t.members_["tar_size"] = std::to_string(t.versionTar(2).size());
+                    t.members_["tar_sha256"] = jsonText(sha256Hex(t.versionTar(2)));
+                    t.serve(DeltaPreparation::patchName(1), t.allNewPatch(2, {.blocks = test::FrameBlocks::Raw}));
+                    t.serve(DeltaPreparation::patchName(1) + ".unsized", "");
+                  }},
         ChainCase{"TamperedInstalledByte", chain(1, 2), 2, Error::FileHashMismatch,
                   [](DeltaPreparation& t) {
                     std::string data = t.sb_.box.readFile(t.channelRel("app/Resources/data.bin"));

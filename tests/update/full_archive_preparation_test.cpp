@@ -1,10 +1,12 @@
 // The full road's stream consumer over bytes in memory: the decoded-size cap
 // (lowered here, as the 16 GiB of the release cannot be reached in a test),
-// the decoder's settings, and the small helpers the driver cleans up with.
+// the decoder's settings, and the small helpers the driver cleans up with;
+// and the road itself over loopback HTTP.
 #include "update/full_archive_preparation.h"
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -16,7 +18,9 @@
 #include "installer/installer_fixture.h"
 #include "support/patch_maker.h"
 #include "support/temp_dir.h"
+#include "update/http_test_server.h"
 #include "update/interrupted_preparations.h"
+#include "update/prepare_fixture.h"
 #include "update/stale_archives.h"
 
 namespace tl {
@@ -60,7 +64,7 @@ TEST_P(ExtractTarZstStream, Outcome) {
   MemoryPullReader reader(body);
   const std::uint64_t cap = c.capOffset ? tar.size() + *c.capOffset : kMaxFullArchiveSize;
 
-  const Result<UpdateRecipe> got = extractTarZstStream(stageDir, reader, cap);
+  const Result<UpdateRecipe> got = extractTarZstStream(stageDir, reader, DecodedCap{cap, Error::UpdateArchiveTooLarge});
 
   // Nothing beyond the cap ever reaches the disk.
   EXPECT_LE(bytesBelow(stage.host("")), cap);
@@ -101,6 +105,90 @@ INSTANTIATE_TEST_SUITE_P(
                    },
                    std::nullopt, std::nullopt}),
     [](const testing::TestParamInfo<StreamCase>& info) { return info.param.name; });
+
+// The road over loopback HTTP, for what only a network shows: a server that
+// stalls, and a download that unpacks far beyond what the request announces.
+struct RoadCase {
+  std::string name;
+  std::string tar;
+  bool stall;                            // the server holds the connection after the body
+  std::optional<std::uint64_t> tarSize;  // the request's
+  Error expected;
+};
+void PrintTo(const RoadCase& c, std::ostream* os) { *os << c.name; }
+
+class FullRoad : public testing::TestWithParam<RoadCase> {
+ public:
+  static void SetUpTestSuite() {
+    server_ = new test::HttpTestServer(TL_SOURCE_DIR "/tests/update/http_test_server.py");
+  }
+  static void TearDownTestSuite() {
+    delete server_;
+    server_ = nullptr;
+  }
+  static test::HttpTestServer* server_;
+};
+test::HttpTestServer* FullRoad::server_ = nullptr;
+
+TEST_P(FullRoad, EndsAtTheFirstFault) {
+  const RoadCase& c = GetParam();
+  const std::string artifact = "stable-win-x64-2.tar.zst";
+  const std::string served = server_->filesFolder() + "/" + artifact;
+  std::filesystem::remove_all(server_->filesFolder());
+  std::filesystem::create_directories(server_->filesFolder());
+  std::ofstream(served, std::ios::binary) << test::zstdCompress(c.tar);
+  if (c.stall) std::ofstream(served + ".stall") << "";
+  test::TempDir parent;
+  PreparationState st;
+  PrepareUpdateRequest& r = st.request.request;
+  r.transaction_id = test::kTransactionId;
+  r.base_url = "http://127.0.0.1:" + server_->port("http") + "/files";
+  r.artifact_file = artifact;
+  r.tar_size = c.tarSize;
+  st.bundleParent = fs::openDir(parent.win("")).value();
+  st.stageName = std::string("app.prepare-") + test::kTransactionId;
+  const auto began = std::chrono::steady_clock::now();
+
+  const Result<StagedUpdate> got = prepareFullArchive(st);
+
+  ASSERT_FALSE(got.ok());
+  EXPECT_EQ(errorName(got.error()), errorName(c.expected));
+  // The server holds a stalled connection for 30 s; the road must not wait
+  // for it.
+  EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(15));
+  // The stage never holds more than the announced size and a block.
+  if (c.tarSize) {
+    EXPECT_LE(bytesBelow(parent.host(st.stageName)), *c.tarSize + 512);
+  }
+}
+
+// Bytes that do not compress, with a header broken in the read-ahead's
+// second chunk and 2 MiB after it: the download's buffers pass a chunk on
+// only once it is full, so the unpacker meets the broken header while the
+// read-ahead has taken in all that the server sent and waits for more.
+std::string brokenSecondHeader() {
+  std::string data(2 << 20, '\0');
+  std::uint32_t x = 12345;
+  for (char& c : data) c = static_cast<char>((x = x * 1103515245 + 12345) >> 24);
+  const std::size_t first = 3 << 19;
+  std::string tar = test::TarBuilder()
+                        .dir("DemoApp")
+                        .file("DemoApp/a.bin", data.substr(0, first))
+                        .file("DemoApp/b.bin", data)
+                        .end()
+                        .bytes();
+  tar[1024 + first] ^= 1;  // b.bin's stored checksum no longer holds
+  return tar;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, FullRoad,
+    testing::Values(RoadCase{"BrokenArchiveThenStall", brokenSecondHeader(), true, std::nullopt,
+                             Error::InvalidTarChecksum},
+                    // 4 MiB unpacked from a few hundred bytes of download.
+                    RoadCase{"UnpacksBeyondTarSize", sampleTar(4 << 20), false, 64 * 1024,
+                             Error::ArchiveSizeMismatch}),
+    [](const testing::TestParamInfo<RoadCase>& info) { return info.param.name; });
 
 TEST(StaleArchives, OnlyOtherVersionsArchivesGo) {
   test::TempDir t;

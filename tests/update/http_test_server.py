@@ -24,7 +24,10 @@ accept-encoding, else the answer is 400. The paths:
     /stall/<n>                 n bytes of a longer body, then nothing
     /unsized/<n>               n bytes without Content-Length, then close
     /chunked/<n>               n bytes, chunked
-    /files/<path>              200, the file <folder>/files/<path> (404 when missing)
+    /files/<path>              200, the file <folder>/files/<path> (404 when missing);
+                               when <path>.unsized is there too, without
+                               Content-Length (then close); when <path>.stall
+                               is, as /stall/<n> with the file as its n bytes
 """
 import http.server
 import os
@@ -148,9 +151,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
         n = int(args[0])
         self.head(200, n + 1000000)
         self.body(n)
-        self.wfile.flush()
-        # Holds the connection until the client gives up, for 30 s at most.
-        select.select([self.connection], [], [], 30)
+        self.hold()
 
     def route_unsized(self, args, _):
         self.send_response(200)
@@ -173,10 +174,23 @@ class Handler(http.server.BaseHTTPRequestHandler):
     def route_files(self, args, _):
         if any(part in ("", ".", "..") for part in args):
             raise ValueError(args)
-        with open(os.path.join(FILES, *map(urllib.parse.unquote, args)), "rb") as f:
+        path = os.path.join(FILES, *map(urllib.parse.unquote, args))
+        with open(path, "rb") as f:
             data = f.read()
-        self.head(200, len(data))
+        if os.path.exists(path + ".unsized"):
+            self.head(200)
+            self.wfile.write(data)
+            return self.close_now()
+        stall = os.path.exists(path + ".stall")
+        self.head(200, len(data) + (1000000 if stall else 0))
         self.wfile.write(data)
+        if stall:
+            self.hold()
+
+    def hold(self):
+        """Holds the connection until the client gives up, for 30 s at most."""
+        self.wfile.flush()
+        select.select([self.connection], [], [], 30)
 
     def close_now(self):
         self.wfile.flush()
