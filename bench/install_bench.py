@@ -9,7 +9,9 @@ small resources), packs it as tar + zstd, and times
   baseline:   zstd -dc archive | tar -x -C <folder on the same disk>; sync
 
 Each side runs `--runs` times after a sync of earlier writes; the best times
-are compared. The ratio installer / baseline is the figure of merit.
+are compared. The ratio installer / baseline is the figure of merit; the
+installer's peak memory is shown beside it. Many small files (where syncing
+them dominates): --mib 150 --small-kib 3.75 makes about 20,000 files.
 
     python3 bench/install_bench.py [--build build] [--mib 300] [--runs 3] [--small-kib N]
 """
@@ -57,7 +59,7 @@ def generate(folder, total_mib, manager, small_kib=None, seed=1):
     while written < total:
         d = os.path.join(app, "Resources", "pack%02d" % (i // 200))
         os.makedirs(d, exist_ok=True)
-        n = small_kib * 1024 if small_kib else rng.choice((2048, 8192, 30000, 65536, 150000, 400000))
+        n = int(small_kib * 1024) if small_kib else rng.choice((2048, 8192, 30000, 65536, 150000, 400000))
         with open(os.path.join(d, "res%05d.bin" % i), "wb") as f:
             f.write(blob(n))
         written += n
@@ -80,7 +82,7 @@ def main():
     ap.add_argument("--build", default=os.path.join(HERE, "..", "build"))
     ap.add_argument("--mib", type=int, default=300)
     ap.add_argument("--runs", type=int, default=3)
-    ap.add_argument("--small-kib", type=int, default=None,
+    ap.add_argument("--small-kib", type=float, default=None,
                     help="make every small file this size (many more files)")
     args = ap.parse_args()
     build = os.path.abspath(args.build)
@@ -111,17 +113,22 @@ def main():
               % (files, size / 2**20, os.path.getsize(archive) / 2**20))
         print("file system: %s" % filesystem_of(work))
 
-        installer_times, baseline_times = [], []
+        installer_times, baseline_times, peaks = [], [], []
         for run in range(args.runs):
             sb = Sandbox(build_dir=build, prefix="tl-bench-sandbox-")
             try:
                 sync()
                 t0 = time.monotonic()
-                p = subprocess.run([os.path.join(dl, "BenchSetup.exe")], env=sb.env, capture_output=True,
-                                   timeout=1800)
-                installer_times.append(time.monotonic() - t0)
-                if p.returncode != 0:
-                    sys.exit("installer failed:\n" + p.stderr.decode(errors="replace")[-3000:])
+                with tempfile.TemporaryFile() as err:
+                    p = subprocess.Popen([os.path.join(dl, "BenchSetup.exe")], env=sb.env,
+                                         stdout=subprocess.DEVNULL, stderr=err)
+                    _, status, usage = os.wait4(p.pid, 0)
+                    installer_times.append(time.monotonic() - t0)
+                    peaks.append(usage.ru_maxrss / 1024)
+                    p.returncode = os.waitstatus_to_exitcode(status)
+                    if p.returncode != 0:
+                        err.seek(0)
+                        sys.exit("installer failed:\n" + err.read().decode(errors="replace")[-3000:])
             finally:
                 sb.cleanup()
 
@@ -132,12 +139,13 @@ def main():
             subprocess.run("zstd -dc '%s' | tar -x -C '%s' && sync" % (archive, target), shell=True, check=True)
             baseline_times.append(time.monotonic() - t0)
             shutil.rmtree(target)
-            print("run %d: installer %.2f s, zstd | tar + sync %.2f s"
-                  % (run + 1, installer_times[-1], baseline_times[-1]), flush=True)
+            print("run %d: installer %.2f s (peak %.1f MiB), zstd | tar + sync %.2f s"
+                  % (run + 1, installer_times[-1], peaks[-1], baseline_times[-1]), flush=True)
 
         best_i, best_b = min(installer_times), min(baseline_times)
-        print("best: installer %.2f s (%.0f MiB/s), baseline %.2f s (%.0f MiB/s), ratio %.2f"
-              % (best_i, size / 2**20 / best_i, best_b, size / 2**20 / best_b, best_i / best_b))
+        print("best: installer %.2f s (%.0f MiB/s), baseline %.2f s (%.0f MiB/s), ratio %.2f; "
+              "installer peak %.1f MiB"
+              % (best_i, size / 2**20 / best_i, best_b, size / 2**20 / best_b, best_i / best_b, max(peaks)))
     finally:
         shutil.rmtree(work, ignore_errors=True)
 

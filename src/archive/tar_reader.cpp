@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "archive/archive_path.h"
+#include "archive/file_flusher.h"
 #include "common/hex.h"
 #include "platform/fs.h"
 
@@ -108,6 +109,7 @@ class TarArchiveReader {
   Result<ExtractedArchive> run();
 
  private:
+  Result<ExtractedArchive> readAll();
   // Exactly n bytes, or TruncatedTar.
   Status readExact(void* buf, std::size_t n, bool literal) {
     const std::size_t got = TRY(readTarBlock(state_, buf, n, literal));
@@ -127,9 +129,18 @@ class TarArchiveReader {
   std::optional<std::string> root_;
   UpdateRecipe recipe_;
   std::vector<unsigned char> piece_;
+  FileFlusher flusher_;
 };
 
 Result<ExtractedArchive> TarArchiveReader::run() {
+  Result<ExtractedArchive> read = readAll();
+  // Whatever reading failed at, a failed sync came from an earlier file.
+  const Status flushed = flusher_.abandon();
+  if (!read.ok() && !flushed.ok()) return flushed.error();
+  return read;
+}
+
+Result<ExtractedArchive> TarArchiveReader::readAll() {
   if (state_.expectedSize && (*state_.expectedSize < 2 * kTarBlockSize || *state_.expectedSize % kTarBlockSize != 0)) {
     return Error::InvalidTarSize;
   }
@@ -166,6 +177,8 @@ Result<ExtractedArchive> TarArchiveReader::run() {
   recipe_.root = *root_;
   recipe_.archive_size = state_.consumed;
   recipe_.archive_sha256 = state_.archiveSha.finishHex();
+  // Every file is on disk before anything looks at the tree or moves it.
+  TRY(flusher_.finish());
   TRY(validateRecipe(recipe_));
   if (dest_ && !recipe_.entries.empty()) TRY(createArchiveLinks(*dest_, recipe_));
   return ExtractedArchive{std::move(recipe_)};
@@ -299,7 +312,7 @@ Status TarArchiveReader::readFileData(const std::string& recipePath, std::uint64
     if (out.valid()) TRY(fs::writeAll(out, piece_.data(), n));
     remaining -= n;
   }
-  if (out.valid()) TRY(fs::syncFile(out));
+  if (out.valid()) TRY(flusher_.handOver(std::move(out)));
   sha256Hex = fileSha.finishHex();
 
   unsigned char fill[kTarBlockSize];

@@ -4,6 +4,7 @@
 #include <stdlib.h>
 #include <sys/stat.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -19,7 +20,9 @@
 #include "archive/recipe_tree_fixture.h"
 #include "archive/staged_tree.h"
 #include "archive/tar_reader.h"
+#include "common/sha256.h"
 #include "platform/io_context.h"
+#include "platform/thread.h"
 #include "support/tar_builder.h"
 #include "support/temp_dir.h"
 
@@ -44,6 +47,25 @@ std::set<std::string> treeOf(const std::string& hostRoot) {
     names.insert(stdfs::relative(it->path(), hostRoot).string());
   }
   return names;
+}
+
+std::size_t openDescriptors() {
+  std::size_t n = 0;
+  for ([[maybe_unused]] const auto& e : stdfs::directory_iterator("/proc/self/fd")) ++n;
+  return n;
+}
+
+// An application of `files` files of varied sizes in a few folders, ending
+// in a symbolic link (made only once every file has been unpacked).
+std::string manyFilesTar(std::size_t files) {
+  TarBuilder b;
+  b.dir("app");
+  for (std::size_t i = 0; i < files; ++i) {
+    std::string data(i * 37 % 9000, '\0');
+    for (std::size_t k = 0; k < data.size(); ++k) data[k] = static_cast<char>((i + k * 7) % 253);
+    b.file("app/d" + std::to_string(i % 7) + "/f" + std::to_string(i), data);
+  }
+  return b.symlink("app/last", "d0/f0").end().bytes();
 }
 
 class TarExtractionTest : public testing::Test {
@@ -304,6 +326,63 @@ TEST_F(TarExtractionTest, FileOperationFailuresPassUp) {
   EXPECT_EQ(extractError(TarBuilder().dir("app").file("app/f", "").end().bytes()), Error::InputOutput);
 }
 
+// A sync runs after its file was handed on; its failure still ends the
+// unpacking with that error, before the links, with every file closed.
+TEST_F(TarExtractionTest, SyncThatFailsOnTheNthFileEndsTheUnpacking) {
+  struct Case {
+    std::size_t files;
+    int failingSync;
+    bool threads;
+  } cases[] = {{1, 1, true}, {300, 1, true}, {300, 170, true}, {300, 300, true}, {300, 170, false}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.files) + " files, sync " + std::to_string(c.failingSync));
+    platform::failThreadCreationForTesting(!c.threads);
+    std::atomic<int> syncs{0};
+    io().setFaultHook([&](FsOp op, std::string_view) -> Status {
+      return op == FsOp::Sync && ++syncs == c.failingSync ? Status(Error::InputOutput) : success();
+    });
+    const std::size_t before = openDescriptors();
+    EXPECT_EQ(extractError(manyFilesTar(c.files)), Error::InputOutput);
+    platform::failThreadCreationForTesting(false);
+    EXPECT_EQ(openDescriptors(), before);
+    EXPECT_TRUE(links_.empty());
+    EXPECT_FALSE(stdfs::is_symlink(host("app/last")));
+    stdfs::remove_all(host("app"));
+    links_.clear();
+  }
+}
+
+// Each file the unpacking reports is on disk whole, however the syncs were
+// run: on the pool's threads or, with no thread to be had, inline.
+TEST_F(TarExtractionTest, ReportedTreeIsOnDiskInFull) {
+  // Inline, every sync waits for the disk in turn: fewer files.
+  for (const auto& [threads, count] : {std::pair{true, 500}, std::pair{false, 60}}) {
+    SCOPED_TRACE(threads ? "threads" : "inline");
+    platform::failThreadCreationForTesting(!threads);
+    std::atomic<int> syncs{0};
+    io().setFaultHook([&](FsOp op, std::string_view) -> Status {
+      if (op == FsOp::Sync) ++syncs;
+      return success();
+    });
+    const std::size_t before = openDescriptors();
+    auto r = extract(manyFilesTar(static_cast<std::size_t>(count)));
+    platform::failThreadCreationForTesting(false);
+    ASSERT_TRUE(r.ok()) << errorName(r.error());
+    EXPECT_EQ(openDescriptors(), before);
+    EXPECT_EQ(syncs.load(), count);
+    std::size_t files = 0;
+    for (const RecipeEntry& e : r->recipe.entries) {
+      if (e.kind != RecipeEntryKind::file) continue;
+      ++files;
+      const std::string data = readHost(host("app/" + e.path));
+      EXPECT_EQ(data.size(), e.size) << e.path;
+      EXPECT_EQ(sha256Hex(data), e.sha256) << e.path;
+    }
+    EXPECT_EQ(files, static_cast<std::size_t>(count));
+    stdfs::remove_all(host("app"));
+  }
+}
+
 TEST_F(TarExtractionTest, CancellationStopsTheNextFileOperation) {
   FakeClock clock;
   IoContext ctx;
@@ -317,6 +396,33 @@ TEST_F(TarExtractionTest, CancellationStopsTheNextFileOperation) {
   EXPECT_EQ(extractError(TarBuilder().dir("app").file("app/a", "1").file("app/b", "2").file("app/c", "3").end().bytes()),
             Error::Canceled);
   EXPECT_FALSE(stdfs::exists(host("app/c")));
+}
+
+// A cancel while syncs are queued or running: the unpacking ends Canceled
+// soon after, and no descriptor stays open.
+TEST_F(TarExtractionTest, CancellationDuringManyFilesLeavesNoDescriptorOpen) {
+  struct Case {
+    FsOp op;
+    int at;
+  } cases[] = {{FsOp::Create, 120}, {FsOp::Sync, 40}, {FsOp::Write, 250}};
+  const std::string tar = manyFilesTar(300);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(static_cast<int>(c.op));
+    IoContext ctx;
+    ScopedIo scoped(ctx);
+    std::atomic<int> seen{0};
+    std::atomic<int> creates{0};
+    ctx.setFaultHook([&](FsOp op, std::string_view) -> Status {
+      if (op == FsOp::Create) ++creates;
+      if (op == c.op && ++seen == c.at) ctx.cancel();
+      return success();
+    });
+    const std::size_t before = openDescriptors();
+    EXPECT_EQ(extractError(tar), Error::Canceled);
+    EXPECT_EQ(openDescriptors(), before);
+    EXPECT_LT(creates.load(), 300);
+    stdfs::remove_all(host("app"));
+  }
 }
 
 TEST_F(TarExtractionTest, DataPastTheExpectedSizeIsRefusedWhenUnpacking) {

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+
 #include "archive/archive_rebuild.h"
 #include "archive/update_recipe.h"
 #include "installer/installer_fixture.h"
@@ -304,6 +306,25 @@ TEST_F(AppInstallation, SideArchiveThroughALinkInstalls) {
   err_ = testing::internal::GetCapturedStderr();
   ASSERT_TRUE(s.ok()) << err_;
   expectInstalled();
+}
+
+// The syncs of unpacked files end before anything moves: one that fails
+// fails the installation with nothing moved into place.
+TEST_F(AppInstallation, FailedSyncOfAnUnpackedFileMovesNothing) {
+  earlierInstall();
+  std::atomic<int> syncs{0};
+  std::atomic<int> renames{0};
+  FaultGuard guard([&](FsOp op, std::string_view) -> Status {
+    if (op == FsOp::Rename) ++renames;
+    return op == FsOp::Sync && ++syncs == 2 ? Status(Error::InputOutput) : success();
+  });
+  Status s = install();
+  ASSERT_FALSE(s.ok());
+  EXPECT_EQ(s.error(), Error::InputOutput);
+  EXPECT_EQ(renames.load(), 0);
+  expectEarlierKept();
+  EXPECT_EQ(treeOf(sb_.host("self-extraction")),
+            (std::vector<std::string>{"build0.recipe.json", "build0.tar"}));
 }
 
 TEST_F(AppInstallation, MoveInIsRetriedThenRolledBack) {
