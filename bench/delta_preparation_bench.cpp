@@ -24,18 +24,18 @@
 #include <string>
 #include <vector>
 
+#include "../tests/update/http_test_server.h"
 #include "archive/file_pull_reader.h"
 #include "archive/tar_reader.h"
+#include "child_run.h"
 #include "platform/fs.h"
 #include "platform/io_context.h"
-#include "support/tar_builder.h"
-#include "update/base_archive.h"
-#include "update/delta_preparation.h"
-#include "update/http_transfer.h"
-#include "update/update_recipe_file.h"
-#include "../tests/update/http_test_server.h"
-#include "child_run.h"
 #include "pseudo_random.h"
+#include "support/tar_builder.h"
+#include "update/download/http_transfer.h"
+#include "update/patch/base_archive.h"
+#include "update/prepare/delta_preparation.h"
+#include "update/prepare/update_recipe_file.h"
 
 namespace {
 

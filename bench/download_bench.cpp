@@ -12,10 +12,10 @@
 #include <cstdlib>
 #include <string>
 
-#include "platform/io_context.h"
-#include "update/http_transfer.h"
-#include "update/update_download.h"
 #include "../tests/update/http_test_server.h"
+#include "platform/io_context.h"
+#include "update/download/http_transfer.h"
+#include "update/download/update_download.h"
 
 namespace {
 

@@ -20,12 +20,12 @@
 #include <string>
 #include <vector>
 
-#include "platform/io_context.h"
-#include "support/tar_builder.h"
-#include "update/full_archive_preparation.h"
-#include "update/http_transfer.h"
 #include "../tests/update/http_test_server.h"
 #include "child_run.h"
+#include "platform/io_context.h"
+#include "support/tar_builder.h"
+#include "update/download/http_transfer.h"
+#include "update/prepare/full_archive_preparation.h"
 
 namespace {
 

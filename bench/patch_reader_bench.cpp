@@ -27,8 +27,8 @@
 
 #include "platform/fs.h"
 #include "platform/io_context.h"
-#include "update/patch_format.h"
-#include "update/patched_archive_reader.h"
+#include "update/patch/patch_format.h"
+#include "update/patch/patched_archive_reader.h"
 
 #include "child_run.h"
 #include "pseudo_random.h"

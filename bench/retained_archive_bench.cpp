@@ -17,10 +17,10 @@
 #include <fstream>
 #include <string>
 
+#include "app_archive.h"
 #include "platform/fs.h"
 #include "platform/io_context.h"
-#include "update/retained_archive_unpacker.h"
-#include "app_archive.h"
+#include "update/apply/retained_archive_unpacker.h"
 
 namespace {
 

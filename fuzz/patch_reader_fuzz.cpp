@@ -12,8 +12,8 @@
 #include <fstream>
 #include <string>
 
-#include "update/patch_format.h"
-#include "update/patched_archive_reader.h"
+#include "update/patch/patch_format.h"
+#include "update/patch/patched_archive_reader.h"
 
 namespace {
 

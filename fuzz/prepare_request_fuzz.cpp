@@ -7,7 +7,7 @@
 #include <string_view>
 
 #include "common/hex.h"
-#include "update/prepare_request.h"
+#include "update/prepare/prepare_request.h"
 #include "update/update_names.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

@@ -12,7 +12,7 @@
 
 #include "platform/fs.h"
 #include "scratch_folder.h"
-#include "update/retained_archive_unpacker.h"
+#include "update/apply/retained_archive_unpacker.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include "platform/env.h"
 #include "platform/fs.h"
 #include "scratch_folder.h"
-#include "update/update_plan_check.h"
+#include "update/apply/update_plan_check.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   static const bool environment = [] {

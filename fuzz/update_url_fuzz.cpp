@@ -9,8 +9,8 @@
 #include <string>
 #include <string_view>
 
-#include "update/update_redirect.h"
-#include "update/update_url.h"
+#include "update/download/update_redirect.h"
+#include "update/download/update_url.h"
 
 namespace {
 

@@ -76,5 +76,31 @@ while IFS=: read -r file lineno text; do
 done < <(sources -E '^#include "')
 [ -n "$bad" ] && report "Includes against the folder order" "${bad%$'\n'}"
 
+# Inside update: the names both roles share sit at src/update/ and reach no
+# sub-folder; download and patch sit below prepare and apply and reach
+# neither each other nor them; prepare and apply never reach each other.
+# app reaches update only through the two roles' entry headers.
+declare -A update_may=([shared]="" [download]="" [patch]="" [prepare]="download patch" [apply]="download patch")
+bad=""
+while IFS=: read -r file lineno text; do
+  [[ $text =~ ^#include\ \"update/([^\"]*)\" ]] || continue
+  path=${BASH_REMATCH[1]}
+  case $file in
+    src/app/*)
+      case $path in prepare/prepare_driver.h|apply/apply_driver.h) ;;
+        *) bad+="$file:$lineno: update/$path (app reaches update through the roles' entry headers)"$'\n' ;; esac
+      continue ;;
+    src/update/*/*) from=${file#src/update/}; from=${from%%/*} ;;
+    src/update/*) from=shared ;;
+    *) continue ;;
+  esac
+  to=shared
+  [[ $path == */* ]] && to=${path%%/*}
+  [ "$to" = shared ] || [ "$to" = "$from" ] && continue
+  [[ " ${update_may[$from]:-} " == *" $to "* ]] && continue
+  bad+="$file:$lineno: update/$path (update/$from does not reach update/$to)"$'\n'
+done < <(sources -E '^#include "update/')
+[ -n "$bad" ] && report "Includes against the order inside update" "${bad%$'\n'}"
+
 [ $failed -eq 0 ] && echo "ok"
 exit $failed

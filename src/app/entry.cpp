@@ -18,8 +18,8 @@
 #include "platform/process.h"
 #include "uninstall/cleanup_copy.h"
 #include "uninstall/uninstall_flow.h"
-#include "update/http_transfer.h"
-#include "update/update_roles.h"
+#include "update/apply/apply_driver.h"
+#include "update/prepare/prepare_driver.h"
 #include "windows_integration/bootstrap_install.h"
 #include "windows_integration/registration_refresh.h"
 
@@ -106,7 +106,7 @@ Status dispatch(int argc, char** argv) {
 int processEntry(int argc, char** argv) {
   console::setupStandardStreams();
   // Before any other thread exists, as the HTTP client library asks.
-  initHttpClient();
+  initPrepareUpdate();
   IoContext ctx;
   setIo(&ctx);
   env::buildFromProcess();

@@ -1,0 +1,57 @@
+#include "update/apply/stale_update_state.h"
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "common/diagnostics.h"
+#include "common/paths.h"
+#include "common/retrying_delete.h"
+#include "platform/fs.h"
+#include "update/prepared_update.h"
+
+namespace tl {
+
+namespace {
+
+constexpr std::string_view kStaleSuffixes[] = {".tar", ".recipe.json", ".tar.previous", ".tar.zst", ".partial"};
+
+Status cleanFolder(const UpdatePlan& plan) {
+  const std::string_view source = TRY(planPayloadSource(plan));
+  const std::optional<std::string> folderPath = parentPath(source);
+  if (!folderPath) return Error::InvalidUpdatePath;
+  const std::string_view keep = lastComponent(source);
+
+  const fs::Dir folder = TRY(fs::openDir(*folderPath, /*noFollowLast=*/true));
+  const std::vector<fs::DirEntry> entries = TRY(fs::listDir(folder));
+  for (const fs::DirEntry& e : entries) {
+    if (e.name == keep || !isStaleUpdateStateName(e.name)) continue;
+    if (e.kind != fs::FileKind::File) {
+      diagLine({"Warning: Refusing to remove non-file update state: ", e.name});
+      continue;
+    }
+    const Status deleted = deleteFileWithRetries(folder, e.name);
+    if (!deleted) diagLine({"Warning: Could not remove stale update state ", e.name, ": ", deleted.error()});
+  }
+  return success();
+}
+
+}  // namespace
+
+bool isStaleUpdateStateName(std::string_view name) {
+  if (name.starts_with(kPreparedUpdateFileName)) {
+    const std::string_view rest = name.substr(kPreparedUpdateFileName.size());
+    if (rest.empty() || rest.starts_with('.')) return true;
+  }
+  for (std::string_view suffix : kStaleSuffixes) {
+    if (name.ends_with(suffix)) return true;
+  }
+  return false;
+}
+
+void cleanStaleCommittedUpdateState(const UpdatePlan& plan) {
+  const Status cleaned = cleanFolder(plan);
+  if (!cleaned) diagLine({"Warning: Could not clean stale committed update state: ", cleaned.error()});
+}
+
+}  // namespace tl

@@ -1,0 +1,56 @@
+#pragma once
+// What follows an update that could not be applied: the user keeps a
+// running application (the previous version is started again when that is
+// safe), and the helper copy, its scheduled task and the plan do not stay
+// behind. None of it changes the run's outcome: failures here are warnings.
+#include <string_view>
+
+#include "common/error.h"
+#include "update/apply/parent_process_wait.h"
+#include "update/apply/update_plan.h"
+#include "update/apply/update_plan_check.h"
+#include "update/apply/update_result.h"
+
+namespace tl {
+
+enum class RelaunchRule : unsigned char {
+  never,        // a failed rollback, a completed update, or a failure while the parent may still run
+  now,          // the parent process has ended
+  afterParent,  // a failure before the parent wait: wait for it first
+};
+
+// The decision alone: UpdateRollbackFailed and complete never relaunch;
+// otherwise an ended parent relaunches at once; a failure at
+// waiting_for_parent, swapping, integrating or launching (with the parent
+// not known to have ended) never does; validating, extracting and
+// validating_payload relaunch once the parent has ended.
+RelaunchRule relaunchRule(UpdatePhase phase, bool parentExited, Error error);
+
+// Carries out relaunchRule: waits up to 120 s for parent_pid where the
+// rule says so, then starts app_bundle_path's bin\launcher.exe without a
+// window. Warnings:
+//   Warning: Could not safely relaunch the previous application after update failure: error.<Name>
+//   Warning: Could not relaunch the previous application after update failure: error.<Name>
+// The parent is waited for through `parent` (the handle the driver opened
+// before staging); the form without it opens parent_pid when it waits.
+void relaunchPreviousApp(const UpdatePlan& plan, UpdatePhase phase, bool parentExited, Error error,
+                         ParentProcess& parent);
+void relaunchPreviousApp(const UpdatePlan& plan, UpdatePhase phase, bool parentExited, Error error);
+
+// A plan that failed its check with `error`. Unless the running program is
+// the plan's helper copy nothing at all happens. Otherwise, in this order:
+// the task is deleted, the result written (only when its path was
+// verified), the plan deleted (only when its own path was verified), the
+// previous version relaunched when the plan's relaunch target holds (after
+// the parent's end), and the copy scheduled for deletion. Warnings:
+//   ERROR: Could not publish update validation failure result: error.<Name>
+//   Warning: Could not remove rejected update plan: error.<Name>
+//   Warning: Refusing to relaunch an unvalidated update target: error.<Name>
+void handleRejectedPlan(const UpdatePlan& plan, std::string_view planPath, const PlanCheckProgress& progress,
+                        Error error);
+
+// The plan file is deleted (missing counts as done); failures are ignored.
+// Gives the error for the one caller that reports it.
+[[nodiscard]] Status deletePlanFile(std::string_view planPath);
+
+}  // namespace tl

@@ -1,0 +1,236 @@
+#include "update/apply/update_transaction.h"
+
+#include <functional>
+#include <optional>
+#include <vector>
+
+#include "common/diagnostics.h"
+#include "common/install_layout.h"
+#include "common/install_mutex.h"
+#include "common/paths.h"
+#include "platform/fs.h"
+#include "platform/named_mutex.h"
+#include "update/apply/staged_payload.h"
+#include "update/apply/update_folder_moves.h"
+#include "update/apply/update_launch.h"
+#include "update/interrupted_stages.h"
+#include "update/update_names.h"
+#include "update/update_paths.h"
+#include "windows_integration/integration_driver.h"
+
+namespace tl {
+
+namespace {
+
+// One step of the swap: the phase it belongs to, what it does, and how it is
+// undone once a later step has failed.
+struct SwapStep {
+  UpdatePhase phase;
+  std::function<Status()> run;
+  std::function<Status()> undo;  // empty: nothing to undo
+};
+
+struct Transaction {
+  const UpdatePlan& plan;
+  const ResolvedUpdatePlan& resolved;
+  UpdatePhase& phase;
+  bool& parentExited;
+  ParentProcess& parentProcess;
+  std::string appFolder;
+  std::string parent;
+  std::string previous;
+  std::string stage;
+  std::string stagedRoot;
+  std::string stagedName;  // the staged root's own name
+  std::string displayName;  // from the staged version.json
+};
+
+Result<bool> exists(std::string_view path) {
+  const Result<fs::FileStat> st = fs::statNoFollow(path);
+  if (st) return true;
+  if (st.error() == Error::FileNotFound) return false;
+  return st.error();
+}
+
+Status requireFolder(std::string_view path) {
+  const fs::FileStat st = TRY(fs::statNoFollow(path));
+  if (st.kind != fs::FileKind::Directory) return Error::InvalidUpdatePath;
+  return success();
+}
+
+// The app folder lies directly in its parent; or, after a swap that stopped
+// between its renames, it is missing and its previous folder lies there, for
+// the swap to put back.
+Status checkAppFolder(Transaction& t) {
+  const std::optional<std::string> parent = parentPath(t.appFolder);
+  if (!parent) return Error::InvalidUpdatePath;
+  t.parent = *parent;
+  TRY(validateUpdatePath(t.parent));
+  const Status within = isPathWithin(t.parent, t.appFolder, PathKind::directory);
+  if (within) return success();
+  const Result<fs::FileStat> app = fs::statNoFollow(t.appFolder);
+  const bool interrupted = !app && app.error() == Error::FileNotFound &&
+                           isPathWithin(t.parent, t.previous, PathKind::directory).ok();
+  return interrupted ? success() : within;
+}
+
+// Extracting, validating the payload and waiting for the parent: nothing
+// installed changes.
+Status prepare(Transaction& t) {
+  t.phase = UpdatePhase::extracting;
+  t.stagedRoot = TRY(stagePayload(t.plan, t.stage));
+  t.stagedName = std::string(lastComponent(t.stagedRoot));
+  t.phase = UpdatePhase::validatingPayload;
+  t.displayName = TRY(validateStagedPayload(t.plan, t.stage, t.stagedRoot));
+  t.phase = UpdatePhase::waitingForParent;
+  TRY(t.parentProcess.wait());
+  t.parentExited = true;
+  return success();
+}
+
+// A swap that stopped between its renames left the installed version in
+// the previous folder and no app folder: it goes back.
+Status restoreInterruptedSwap(const Transaction& t) {
+  const bool app = TRY(exists(t.appFolder));
+  const bool previous = TRY(exists(t.previous));
+  if (app || !previous) return success();
+  TRY(requireFolder(t.previous));
+  return renameWithRetries(t.previous, t.appFolder);
+}
+
+// Before anything is staged, what killed runs left: the installed version
+// is put back into place, so that a failure of this update leaves the user
+// an application, and their stages go, which nothing else would remove.
+Status clearInterruptedRuns(const Transaction& t) {
+  TRY(restoreInterruptedSwap(t));
+  const fs::Dir parent = TRY(fs::openDir(t.parent));
+  return removeInterruptedStages(parent, lastComponent(t.appFolder), kUpdateStageInfix);
+}
+
+// Before anything moves: an interrupted swap is put back, a previous folder
+// left by an earlier update goes.
+Status readyForSwap(const Transaction& t) {
+  TRY(restoreInterruptedSwap(t));
+  const bool app = TRY(exists(t.appFolder));
+  if (!app) return Error::UpdateTargetMissing;
+  const Result<fs::FileStat> st = fs::statNoFollow(t.previous);
+  if (st) {
+    if (st->kind != fs::FileKind::Directory) return Error::InvalidUpdatePath;
+    TRY(fs::deleteTree(t.previous));
+  } else if (st.error() != Error::FileNotFound && st.error() != Error::NotDir) {
+    return st.error();
+  }
+  return isPathWithin(t.parent, t.appFolder, PathKind::directory);
+}
+
+void reintegrateRestored(const Transaction& t) {
+  IntegrationIdentity id;
+  id.identifier = t.plan.identifier;
+  id.name = t.resolved.hasUninstallManifest ? t.resolved.displayName : t.displayName;
+  id.channel = t.plan.channel;
+  id.installRootName = t.resolved.channelFolderName;
+  if (Status s = integrateWindows(t.appFolder, id); !s) {
+    diagLine({"Warning: Could not restore previous uninstall integration: ", s.error()});
+  }
+}
+
+std::string_view rollbackFailureLine(UpdatePhase failed) {
+  switch (failed) {
+    case UpdatePhase::integrating:
+      return "ERROR: Update rollback failed after integration error: ";
+    case UpdatePhase::launching:
+      return "ERROR: Update rollback failed after launch error: ";
+    default:
+      return "ERROR: Update rollback failed after swap error: ";
+  }
+}
+
+// Runs the steps in order. When one fails, the undos of the steps done run
+// in reverse; a failed undo ends the rollback as UpdateRollbackFailed.
+Status runSteps(Transaction& t, const std::vector<SwapStep>& steps) {
+  for (std::size_t i = 0; i < steps.size(); ++i) {
+    t.phase = steps[i].phase;
+    const Status s = steps[i].run();
+    if (s) continue;
+    for (std::size_t j = i; j-- > 0;) {
+      if (!steps[j].undo) continue;
+      if (const Status undone = steps[j].undo(); !undone) {
+        diagLine({rollbackFailureLine(t.phase), undone.error()});
+        return Error::UpdateRollbackFailed;
+      }
+    }
+    return s.error();
+  }
+  return success();
+}
+
+Status swap(Transaction& t) {
+  t.phase = UpdatePhase::swapping;
+  TRY(readyForSwap(t));
+  IntegrationIdentity id;
+  id.identifier = t.plan.identifier;
+  id.name = t.displayName;
+  id.channel = t.plan.channel;
+  id.buildHash = t.plan.hash;
+  id.installRootName = t.resolved.channelFolderName;
+  const std::string aside = joinPath({t.stage, t.stagedName});
+  const std::vector<SwapStep> steps = {
+      // Undone last: once the installed version is back, its integration
+      // is renewed if the new one's had begun.
+      {UpdatePhase::swapping, [] { return success(); },
+       [&] {
+         if (t.phase != UpdatePhase::swapping) reintegrateRestored(t);
+         return success();
+       }},
+      // The failed version goes back into the stage before the installed
+      // one returns, so that app never holds a partly deleted tree.
+      {UpdatePhase::swapping, [&] { return renameWithRetries(t.appFolder, t.previous); },
+       [&] { return removeDirectoryWithRetries(t.appFolder, t.previous, aside); }},
+      {UpdatePhase::swapping, [&] { return fs::rename(t.stagedRoot, t.appFolder); }, nullptr},
+      {UpdatePhase::integrating, [&] { return integrateWindows(t.appFolder, id); }, nullptr},
+      {UpdatePhase::launching, [&] { return launchAppWithoutWindow(t.appFolder); }, nullptr},
+  };
+  return runSteps(t, steps);
+}
+
+Result<std::string> apply(Transaction& t) {
+  TRY(checkAppFolder(t));
+  if (t.plan.schema_version == 2) {
+    if (!t.plan.staging_path) return Error::InvalidUpdatePlan;
+    t.stage = *t.plan.staging_path;
+  } else {
+    t.stage = concatStrings(concatStrings(t.appFolder, kUpdateStageInfix), t.plan.transaction_id);
+  }
+  TRY(clearInterruptedRuns(t));
+
+  if (Status s = prepare(t); !s) {
+    deleteTreeIfDirectory(t.stage);
+    return s.error();
+  }
+  Result<InstallLock> lock = acquireInstallMutex(t.plan.channel_root, platform::kInfinite);
+  if (!lock) {
+    deleteTreeIfDirectory(t.stage);
+    return lock.error();
+  }
+  const Status swapped = swap(t);
+  lock->release();
+  deleteTreeIfDirectory(t.stage);
+  if (!swapped) return swapped.error();
+  return std::move(t.previous);
+}
+
+}  // namespace
+
+Result<std::string> applyPreparedUpdate(const UpdatePlan& plan, const ResolvedUpdatePlan& resolved,
+                                        ParentProcess& parentProcess, UpdatePhase& phase, bool& parentExited) {
+  try {
+    Transaction t{plan, resolved, phase, parentExited, parentProcess};
+    t.appFolder = plan.app_bundle_path;
+    t.previous = previousPath(plan.app_bundle_path);
+    return apply(t);
+  } catch (const std::bad_alloc&) {
+    return Error::OutOfMemory;
+  }
+}
+
+}  // namespace tl
