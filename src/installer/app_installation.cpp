@@ -2,6 +2,7 @@
 
 #include <array>
 #include <optional>
+#include <vector>
 
 #include "archive/file_pull_reader.h"
 #include "archive/pull_reader.h"
@@ -9,6 +10,7 @@
 #include "common/install_layout.h"
 #include "common/paths.h"
 #include "common/retry.h"
+#include "common/transaction_steps.h"
 #include "installer/installer_archive_unpacking.h"
 #include "platform/fs.h"
 #include "windows_integration/integration_driver.h"
@@ -71,7 +73,7 @@ void listExtractionFolder(std::string_view partial) {
   for (const fs::DirEntry& e : *entries) writeDiag({"  - ", e.name, " (", fileKindName(e.kind), ")\n"});
 }
 
-// The paths of one installation and what it has done so far.
+// The paths of one installation.
 struct Installation {
   const InstallerMetadata& metadata;
   std::string_view selfExtractionDir;
@@ -80,20 +82,9 @@ struct Installation {
   std::string partial;
   std::string previousApp;
   std::string previousSelfExtraction;
-  bool movedAside = false;
 
-  // Every failure before the old application is touched.
-  Status failEarly(Error e) {
-    (void)deleteOwnedTree(partial);
-    setInstallStage(reporter, InstallStage::Failed);
-    return e;
-  }
-
-  Status rollBack(Error e) {
-    if (Status s = deleteOwnedTree(appDir); !s) warnRollbackCleanupFailed(s.error());
-    if (movedAside) {
-      if (Status s = fs::rename(previousApp, appDir); !s) printRollbackRestoreError(s.error());
-    }
+  // Every failure, once what the failed swap did is undone.
+  Status fail(Error e) {
     (void)deleteOwnedTree(partial);
     setInstallStage(reporter, InstallStage::Failed);
     return e;
@@ -134,10 +125,9 @@ Status unpackSource(const InstallerArchiveSource& source, std::string_view parti
   return unpackInstallerArchive(reader, partial, hash);
 }
 
-// Brings back an application or self-extraction folder that an interrupted
-// run left aside, clears a stale aside copy, then moves the current one aside.
-// Returns whether the current one was moved.
-Result<bool> moveAside(std::string_view current, std::string_view aside) {
+// Brings back a folder that an interrupted run left aside, and clears a
+// stale aside copy. Returns whether `current` is there to be set aside.
+Result<bool> readyToSetAside(std::string_view current, std::string_view aside) {
   bool currentExists = TRY(exists(current));
   bool asideExists = TRY(exists(aside));
   if (!currentExists && asideExists) {
@@ -146,9 +136,19 @@ Result<bool> moveAside(std::string_view current, std::string_view aside) {
     asideExists = false;
   }
   if (asideExists) TRY(deleteOwnedTree(aside));
-  if (!currentExists) return false;
-  TRY(fs::rename(current, aside));
-  return true;
+  return currentExists;
+}
+
+// Sets the folder at `current` aside; its undo renames it back and tells
+// onFailedRestore when that fails.
+TransactionStep setAsideStep(std::string_view current, std::string_view aside, void (*onFailedRestore)(Error)) {
+  return {.run = [=] { return fs::rename(current, aside); },
+          .undo =
+              [=] {
+                Status s = fs::rename(aside, current);
+                if (!s) onFailedRestore(s.error());
+                return s;
+              }};
 }
 
 Status moveIn(std::string_view from, std::string_view to) {
@@ -176,16 +176,16 @@ void createLibraryLinks(std::string_view appDir) {
   }
 }
 
-// The partial folder (holding only the new recipe) becomes "self-extraction".
-Status swapSelfExtraction(Installation& in) {
-  bool madeAside = TRY(moveAside(in.selfExtractionDir, in.previousSelfExtraction));
-  Status moved = fs::rename(in.partial, in.selfExtractionDir);
-  if (moved) {
-    if (madeAside) (void)deleteOwnedTree(in.previousSelfExtraction);
-    return success();
-  }
-  if (madeAside) (void)fs::rename(in.previousSelfExtraction, in.selfExtractionDir);
-  return moved.error();
+// The partial folder (holding only the new recipe) becomes
+// "self-extraction"; on failure the old one is put back where it can be.
+Status swapSelfExtraction(const Installation& in) {
+  const bool hadSelf = TRY(readyToSetAside(in.selfExtractionDir, in.previousSelfExtraction));
+  std::vector<TransactionStep> steps;
+  if (hadSelf) steps.push_back(setAsideStep(in.selfExtractionDir, in.previousSelfExtraction, [](Error) {}));
+  steps.push_back({.run = [&] { return fs::rename(in.partial, in.selfExtractionDir); }});
+  TRY(runTransactionSteps(steps).failed);
+  if (hadSelf) (void)deleteOwnedTree(in.previousSelfExtraction);
+  return success();
 }
 
 Status integrate(const InstallerMetadata& m, std::string_view appDir) {
@@ -241,24 +241,24 @@ Status extractAndInstallApp(const InstallerArchiveSource& source, const Installe
     return s.error();
   }
   in.partial = std::string(selfExtractionDir) + ".partial";
-  in.previousApp = std::string(appDir) + ".previous";
-  in.previousSelfExtraction = std::string(selfExtractionDir) + ".previous";
+  in.previousApp = std::string(appDir) + std::string(kPreviousAppSuffix);
+  in.previousSelfExtraction = std::string(selfExtractionDir) + std::string(kPreviousAppSuffix);
 
   // A leftover partial folder (or a file of its name) goes first.
-  if (Status s = deleteOwnedTree(in.partial); !s) return in.failEarly(s.error());
-  if (Status s = fs::makePath(in.partial); !s) return in.failEarly(s.error());
+  if (Status s = deleteOwnedTree(in.partial); !s) return in.fail(s.error());
+  if (Status s = fs::makePath(in.partial); !s) return in.fail(s.error());
 
   setInstallStage(reporter, InstallStage::Extracting);
   std::optional<std::string_view> hash;
   if (metadata.hash) hash = *metadata.hash;
-  if (Status s = unpackSource(source, in.partial, hash); !s) return in.failEarly(s.error());
+  if (Status s = unpackSource(source, in.partial, hash); !s) return in.fail(s.error());
   printInstallDone();
 
   writeDiag({"\nDEBUG: Building extracted app path...\n"});
   writeDiag({"DEBUG: metadata.name = '", metadata.name, "'\n"});
   writeDiag({"DEBUG: metadata.channel = '", metadata.channel, "'\n"});
   const std::string bundle = appBundleName(metadata.name, metadata.channel);
-  if (!isValidFileName(bundle)) return in.failEarly(Error::InvalidAppBundleName);
+  if (!isValidFileName(bundle)) return in.fail(Error::InvalidAppBundleName);
   writeDiag({"DEBUG: app_bundle_name = '", bundle, "'\n"});
   const std::string extracted = joinPath({in.partial, bundle});
   writeDiag({"DEBUG: extracted_app_path = '", extracted, "'\n"});
@@ -269,28 +269,41 @@ Status extractAndInstallApp(const InstallerArchiveSource& source, const Installe
   if (Result<fs::FileStat> st = fs::statNoFollow(extracted); !st) {
     writeDiag({"ERROR: Source directory does not exist: '", extracted, "' - ", st.error(), "\n"});
     listExtractionFolder(in.partial);
-    return in.failEarly(st.error());
+    return in.fail(st.error());
   }
   writeDiag({"DEBUG: Source directory exists\n"});
 
   // What the integration would refuse after the swap is refused here, while
   // the installed application is still untouched.
   Result<std::string> realPartial = fs::realPath(in.partial);
-  if (!realPartial) return in.failEarly(realPartial.error());
-  if (Status s = checkIntegrableTree(extracted, *realPartial); !s) return in.failEarly(s.error());
+  if (!realPartial) return in.fail(realPartial.error());
+  if (Status s = checkIntegrableTree(extracted, *realPartial); !s) return in.fail(s.error());
 
-  Result<bool> aside = moveAside(appDir, in.previousApp);
-  if (!aside) return in.failEarly(aside.error());
-  in.movedAside = *aside;
-
-  setInstallStage(reporter, InstallStage::Installing);
-  if (Status s = moveIn(extracted, appDir); !s) return in.rollBack(s.error());
-  fixExecutablePermissions(appDir);
-  createLibraryLinks(appDir);
-  if (Status s = swapSelfExtraction(in); !s) return in.rollBack(s.error());
+  Result<bool> hadApp = readyToSetAside(appDir, in.previousApp);
+  if (!hadApp) return in.fail(hadApp.error());
+  // The rollback goes on after a failed clean-up, so that the previous
+  // application is still restored.
+  const auto removeIncompleteApp = [&] {
+    if (Status s = deleteOwnedTree(appDir); !s) warnRollbackCleanupFailed(s.error());
+    return success();
+  };
+  std::vector<TransactionStep> steps;
+  if (*hadApp) steps.push_back(setAsideStep(appDir, in.previousApp, printRollbackRestoreError));
+  steps.push_back({.run =
+                       [&]() -> Status {
+                         setInstallStage(reporter, InstallStage::Installing);
+                         TRY(moveIn(extracted, appDir));
+                         fixExecutablePermissions(appDir);
+                         createLibraryLinks(appDir);
+                         return success();
+                       },
+                   .undo = removeIncompleteApp,
+                   .undoFailed = removeIncompleteApp});
+  steps.push_back({.run = [&] { return swapSelfExtraction(in); }});
+  if (const TransactionOutcome out = runTransactionSteps(steps); !out.failed) return in.fail(out.failed.error());
 
   // Committed: the previous application is no longer needed.
-  if (in.movedAside) {
+  if (*hadApp) {
     if (Status s = deleteOwnedTree(in.previousApp); !s) {
       writeDiag({"WARNING: Failed to remove previous application after commit: ", s.error(), "\n"});
     }

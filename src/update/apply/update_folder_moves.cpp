@@ -14,7 +14,7 @@ Status renameWithRetries(std::string_view from, std::string_view to) {
   return retryWithPauses(kSwapRenameAttempts, kSwapRenamePauseMs, [&] { return fs::rename(from, to); });
 }
 
-Status removeDirectoryWithRetries(std::string_view target, std::string_view replacement, std::string_view aside) {
+Status setAsideAndRestore(std::string_view target, std::string_view replacement, std::string_view aside) {
   TRY(retryWithPauses(kSwapRenameAttempts, kSwapRenamePauseMs, [&]() -> Status {
     const Result<fs::FileStat> st = fs::statNoFollow(target);
     if (!st) {

@@ -20,14 +20,12 @@ void deleteTreeIfDirectory(std::string_view path);
 // fs::rename, up to 60 attempts 500 ms apart; the last failure.
 [[nodiscard]] Status renameWithRetries(std::string_view from, std::string_view to);
 
-// Puts replacement back at target. First whatever folder stands at target is
-// renamed to aside (a free name on the same volume), up to 60 attempts 500 ms
-// apart: a missing target (FileNotFound, NotDir) is done, a target that is
-// not a folder is retried and in the end InvalidUpdatePath. Then replacement
-// is renamed to target with the same retries, and the aside tree deleted.
-// Nothing is deleted before both renames have succeeded, so a failure
-// leaves a whole folder at target, or target missing and replacement whole.
-[[nodiscard]] Status removeDirectoryWithRetries(std::string_view target, std::string_view replacement,
-                                                std::string_view aside);
+// Sets whatever folder stands at target aside (a free name on the same
+// volume) and renames replacement to target, each with the swap's retries;
+// then deletes the aside tree. A missing target has nothing to set aside; a
+// target that is not a folder is InvalidUpdatePath. A failure leaves a whole folder at target, or target
+// missing and replacement whole.
+[[nodiscard]] Status setAsideAndRestore(std::string_view target, std::string_view replacement,
+                                        std::string_view aside);
 
 }  // namespace tl

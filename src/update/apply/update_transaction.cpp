@@ -1,13 +1,13 @@
 #include "update/apply/update_transaction.h"
 
-#include <functional>
 #include <optional>
-#include <vector>
 
 #include "common/diagnostics.h"
 #include "common/install_layout.h"
 #include "common/install_mutex.h"
 #include "common/paths.h"
+#include "common/scope_guard.h"
+#include "common/transaction_steps.h"
 #include "platform/fs.h"
 #include "platform/named_mutex.h"
 #include "update/apply/staged_payload.h"
@@ -21,14 +21,6 @@
 namespace tl {
 
 namespace {
-
-// One step of the swap: the phase it belongs to, what it does, and how it is
-// undone once a later step has failed.
-struct SwapStep {
-  UpdatePhase phase;
-  std::function<Status()> run;
-  std::function<Status()> undo;  // empty: nothing to undo
-};
 
 struct Transaction {
   const UpdatePlan& plan;
@@ -76,7 +68,7 @@ Status checkAppFolder(Transaction& t) {
 
 // Extracting, validating the payload and waiting for the parent: nothing
 // installed changes.
-Status prepare(Transaction& t) {
+Status extractValidateAndWaitForParent(Transaction& t) {
   t.phase = UpdatePhase::extracting;
   t.stagedRoot = TRY(stagePayload(t.plan, t.stage));
   t.stagedName = std::string(lastComponent(t.stagedRoot));
@@ -145,25 +137,6 @@ std::string_view rollbackFailureLine(UpdatePhase failed) {
   }
 }
 
-// Runs the steps in order. When one fails, the undos of the steps done run
-// in reverse; a failed undo ends the rollback as UpdateRollbackFailed.
-Status runSteps(Transaction& t, const std::vector<SwapStep>& steps) {
-  for (std::size_t i = 0; i < steps.size(); ++i) {
-    t.phase = steps[i].phase;
-    const Status s = steps[i].run();
-    if (s) continue;
-    for (std::size_t j = i; j-- > 0;) {
-      if (!steps[j].undo) continue;
-      if (const Status undone = steps[j].undo(); !undone) {
-        diagLine({rollbackFailureLine(t.phase), undone.error()});
-        return Error::UpdateRollbackFailed;
-      }
-    }
-    return s.error();
-  }
-  return success();
-}
-
 Status swap(Transaction& t) {
   t.phase = UpdatePhase::swapping;
   TRY(readyForSwap(t));
@@ -174,23 +147,34 @@ Status swap(Transaction& t) {
   id.buildHash = t.plan.hash;
   id.installRootName = t.resolved.channelFolderName;
   const std::string aside = joinPath({t.stage, t.stagedName});
-  const std::vector<SwapStep> steps = {
-      // Undone last: once the installed version is back, its integration
-      // is renewed if the new one's had begun.
-      {UpdatePhase::swapping, [] { return success(); },
-       [&] {
-         if (t.phase != UpdatePhase::swapping) reintegrateRestored(t);
-         return success();
-       }},
+  // Once the installed version is back, its integration is renewed if the
+  // new one's had begun.
+  const auto reintegrate = [&] { reintegrateRestored(t); };
+  const TransactionStep steps[] = {
       // The failed version goes back into the stage before the installed
       // one returns, so that app never holds a partly deleted tree.
-      {UpdatePhase::swapping, [&] { return renameWithRetries(t.appFolder, t.previous); },
-       [&] { return removeDirectoryWithRetries(t.appFolder, t.previous, aside); }},
-      {UpdatePhase::swapping, [&] { return fs::rename(t.stagedRoot, t.appFolder); }, nullptr},
-      {UpdatePhase::integrating, [&] { return integrateWindows(t.appFolder, id); }, nullptr},
-      {UpdatePhase::launching, [&] { return launchAppWithoutWindow(t.appFolder); }, nullptr},
+      {.run = [&] { return renameWithRetries(t.appFolder, t.previous); },
+       .undo = [&] { return setAsideAndRestore(t.appFolder, t.previous, aside); }},
+      {.run = [&] { return fs::rename(t.stagedRoot, t.appFolder); }},
+      {.run =
+           [&] {
+             t.phase = UpdatePhase::integrating;
+             return integrateWindows(t.appFolder, id);
+           },
+       .afterRestore = reintegrate},
+      {.run =
+           [&] {
+             t.phase = UpdatePhase::launching;
+             return launchAppWithoutWindow(t.appFolder);
+           },
+       .afterRestore = reintegrate},
   };
-  return runSteps(t, steps);
+  const TransactionOutcome out = runTransactionSteps(steps);
+  if (!out.rollback) {
+    diagLine({rollbackFailureLine(t.phase), out.rollback.error()});
+    return Error::UpdateRollbackFailed;
+  }
+  return out.failed;
 }
 
 Result<std::string> apply(Transaction& t) {
@@ -203,19 +187,11 @@ Result<std::string> apply(Transaction& t) {
   }
   TRY(clearInterruptedRuns(t));
 
-  if (Status s = prepare(t); !s) {
-    deleteTreeIfDirectory(t.stage);
-    return s.error();
-  }
-  Result<InstallLock> lock = acquireInstallMutex(t.plan.channel_root, platform::kInfinite);
-  if (!lock) {
-    deleteTreeIfDirectory(t.stage);
-    return lock.error();
-  }
-  const Status swapped = swap(t);
-  lock->release();
-  deleteTreeIfDirectory(t.stage);
-  if (!swapped) return swapped.error();
+  // Declared before the lock, so the mutex is released before the stage goes.
+  const ScopeGuard removeStage([&] { deleteTreeIfDirectory(t.stage); });
+  TRY(extractValidateAndWaitForParent(t));
+  const InstallLock lock = TRY(acquireInstallMutex(t.plan.channel_root, platform::kInfinite));
+  TRY(swap(t));
   return std::move(t.previous);
 }
 
