@@ -10,11 +10,11 @@
 #include <string_view>
 
 #include "common/result.h"
+#include "common/self_extraction_names.h"
 #include "platform/fs.h"
 
 namespace tl {
 
-inline constexpr std::string_view kPreparedUpdateFileName = ".tamberlock-prepared-update.json";
 // The largest record file anyone reads.
 inline constexpr std::size_t kPreparedUpdateCap = 65536;
 
