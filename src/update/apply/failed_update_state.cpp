@@ -17,7 +17,7 @@ Status invalidateFailedUpdateState(const UpdatePlan& plan, UpdatePhase phase) {
   const std::optional<std::string> folderPath = parentPath(source);
   if (!folderPath) return Error::InvalidUpdatePath;
   const std::string_view sourceName = lastComponent(source);
-  const PreparedUpdateView expected = preparedUpdateExpectation(plan);
+  const LenientPreparedUpdate expected = preparedUpdateExpectation(plan);
 
   const fs::Dir folder = TRY(fs::openDir(*folderPath));
   const std::vector<fs::DirEntry> entries = TRY(fs::listDir(folder));

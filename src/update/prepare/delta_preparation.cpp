@@ -130,7 +130,7 @@ Result<StagedUpdate> applyPatchStep(PreparationState& st, const UpdateRecipe& fr
     oldArchive = TRY(rebuildArchiveInMemory(from, source));
   }
   if (index == 0) TRY(keepBaseRecipe(st, from));
-  TRY(deleteOwnedStage(st));
+  TRY(requireOwnedStageDeleted(st));
 
   StepPatchFile patchFile(st.selfExtraction, patchFileName(r.transaction_id, index));
   TRY(patchFile.create());
