@@ -5,12 +5,9 @@
 namespace tl {
 namespace {
 
-TEST(SelfExtractionNames, RecipeFileNames) {
+TEST(SelfExtractionNames, RecipeAndPatchFileNames) {
   EXPECT_EQ(recipeFileName("abc123"), "abc123.recipe.json");
   EXPECT_EQ(recipeFileName("current"), "current.recipe.json");
-}
-
-TEST(InterruptedPatchFiles, NamesOfPatchFiles) {
   const std::string id = "0123456789abcdef0123456789abcdef";
   const struct {
     std::string name;
@@ -22,6 +19,7 @@ TEST(InterruptedPatchFiles, NamesOfPatchFiles) {
       {".patch-" + id.substr(1) + "-1.partial", false},
   };
   for (const auto& row : rows) EXPECT_EQ(isPatchFileName(row.name), row.patch) << row.name;
+  EXPECT_EQ(patchFileName(id, 7), ".patch-" + id + "-7.partial");
 }
 
 }  // namespace
