@@ -92,9 +92,9 @@ Result<MainCommand> selectCommandByName(const std::vector<std::string>& args, st
 
 std::string_view executableBaseName(std::string_view path) {
   std::size_t end = path.size();
-  while (end > 0 && (path[end - 1] == '\\' || path[end - 1] == '/')) --end;
+  while (end > 0 && isPathSeparator(path[end - 1])) --end;
   std::size_t i = end;
-  while (i > 0 && path[i - 1] != '\\' && path[i - 1] != '/') --i;
+  while (i > 0 && !isPathSeparator(path[i - 1])) --i;
   return path.substr(i, end - i);
 }
 

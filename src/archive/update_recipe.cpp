@@ -206,12 +206,4 @@ Status stringifyRecipe(const UpdateRecipe& recipe, ByteWriter& out) {
   }
 }
 
-std::string recipeFileName(std::string_view name) {
-  std::string out;
-  out.reserve(name.size() + 12);
-  out.append(name);
-  out.append(".recipe.json");
-  return out;
-}
-
 }  // namespace tl

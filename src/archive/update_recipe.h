@@ -83,7 +83,6 @@ std::string_view recipeEntryKindName(RecipeEntryKind kind);
 
 [[nodiscard]] Result<UpdateRecipe> parseRecipe(std::string_view json);
 [[nodiscard]] Status stringifyRecipe(const UpdateRecipe& recipe, ByteWriter& out);
-std::string recipeFileName(std::string_view name);
 [[nodiscard]] Status validateRecipe(const UpdateRecipe& recipe);
 [[nodiscard]] Status checkRecipeSize(const UpdateRecipe& recipe);
 

@@ -6,7 +6,6 @@ namespace tl {
 
 namespace {
 
-bool isSep(char c) { return c == '\\' || c == '/'; }
 bool isLetter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
 
 enum class RootKind { None, Drive, DriveRelative, Rooted, Unc, Device };
@@ -19,25 +18,25 @@ struct Root {
 // Splits off the root part of a Windows path.
 Root parseRoot(std::string_view p) {
   if (p.size() >= 2 && isLetter(p[0]) && p[1] == ':') {
-    if (p.size() >= 3 && isSep(p[2])) return {RootKind::Drive, 3};
+    if (p.size() >= 3 && isPathSeparator(p[2])) return {RootKind::Drive, 3};
     return {RootKind::DriveRelative, 2};
   }
-  if (p.size() >= 2 && isSep(p[0]) && isSep(p[1])) {
+  if (p.size() >= 2 && isPathSeparator(p[0]) && isPathSeparator(p[1])) {
     // "\\.\" and "\\?\" are local-device paths.
-    if (p.size() >= 3 && (p[2] == '.' || p[2] == '?') && (p.size() == 3 || isSep(p[3]))) {
+    if (p.size() >= 3 && (p[2] == '.' || p[2] == '?') && (p.size() == 3 || isPathSeparator(p[3]))) {
       return {RootKind::Device, p.size() >= 4 ? std::size_t{4} : std::size_t{3}};
     }
     // "\\server\share": the share is part of the root.
     std::size_t i = 2;
-    while (i < p.size() && isSep(p[i])) ++i;
+    while (i < p.size() && isPathSeparator(p[i])) ++i;
     std::size_t serverStart = i;
-    while (i < p.size() && !isSep(p[i])) ++i;
+    while (i < p.size() && !isPathSeparator(p[i])) ++i;
     if (i == serverStart) return {RootKind::Rooted, 1};
-    while (i < p.size() && isSep(p[i])) ++i;
-    while (i < p.size() && !isSep(p[i])) ++i;
+    while (i < p.size() && isPathSeparator(p[i])) ++i;
+    while (i < p.size() && !isPathSeparator(p[i])) ++i;
     return {RootKind::Unc, i};
   }
-  if (!p.empty() && isSep(p[0])) return {RootKind::Rooted, 1};
+  if (!p.empty() && isPathSeparator(p[0])) return {RootKind::Rooted, 1};
   return {RootKind::None, 0};
 }
 
@@ -63,11 +62,11 @@ std::string normalRoot(std::string_view p, const Root& r) {
       out = "\\\\";
       std::string_view rest = p.substr(2, r.length - 2);
       std::size_t i = 0;
-      while (i < rest.size() && isSep(rest[i])) ++i;
+      while (i < rest.size() && isPathSeparator(rest[i])) ++i;
       std::size_t s = i;
-      while (i < rest.size() && !isSep(rest[i])) ++i;
+      while (i < rest.size() && !isPathSeparator(rest[i])) ++i;
       out += rest.substr(s, i - s);
-      while (i < rest.size() && isSep(rest[i])) ++i;
+      while (i < rest.size() && isPathSeparator(rest[i])) ++i;
       if (i < rest.size()) {
         out += '\\';
         out += rest.substr(i);
@@ -79,13 +78,9 @@ std::string normalRoot(std::string_view p, const Root& r) {
 }
 
 void splitComponents(std::string_view rest, std::vector<std::string_view>& out) {
-  std::size_t i = 0;
-  while (i < rest.size()) {
-    while (i < rest.size() && isSep(rest[i])) ++i;
-    std::size_t s = i;
-    while (i < rest.size() && !isSep(rest[i])) ++i;
-    if (i > s) out.push_back(rest.substr(s, i - s));
-  }
+  forEachPathComponent(rest, [&out](std::string_view c) {
+    if (!c.empty()) out.push_back(c);
+  });
 }
 
 }  // namespace
@@ -144,7 +139,7 @@ std::string joinPath(std::initializer_list<std::string_view> parts) {
   std::string out;
   for (std::string_view p : parts) {
     if (p.empty()) continue;
-    if (!out.empty() && !isSep(out.back())) out += '\\';
+    if (!out.empty() && !isPathSeparator(out.back())) out += '\\';
     out += p;
   }
   return out;
@@ -154,16 +149,16 @@ std::optional<std::string> parentPath(std::string_view path) {
   Root r = parseRoot(path);
   std::string_view rest = path.substr(r.length);
   std::size_t end = rest.size();
-  while (end > 0 && isSep(rest[end - 1])) --end;
+  while (end > 0 && isPathSeparator(rest[end - 1])) --end;
   if (end == 0) return std::nullopt;  // only a root, or nothing
   std::size_t i = end;
-  while (i > 0 && !isSep(rest[i - 1])) --i;
+  while (i > 0 && !isPathSeparator(rest[i - 1])) --i;
   if (i == 0) {
     if (r.length == 0) return std::nullopt;  // a single relative component
     return std::string(path.substr(0, r.length));
   }
   std::size_t cut = i;
-  while (cut > 0 && isSep(rest[cut - 1])) --cut;
+  while (cut > 0 && isPathSeparator(rest[cut - 1])) --cut;
   if (cut == 0) return std::string(path.substr(0, r.length));
   return std::string(path.substr(0, r.length + cut));
 }
@@ -172,9 +167,9 @@ std::string_view lastComponent(std::string_view path) {
   Root r = parseRoot(path);
   std::string_view rest = path.substr(r.length);
   std::size_t end = rest.size();
-  while (end > 0 && isSep(rest[end - 1])) --end;
+  while (end > 0 && isPathSeparator(rest[end - 1])) --end;
   std::size_t i = end;
-  while (i > 0 && !isSep(rest[i - 1])) --i;
+  while (i > 0 && !isPathSeparator(rest[i - 1])) --i;
   return rest.substr(i, end - i);
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 // Pure helpers for Windows paths held as WTF-8 bytes: normalising, joining,
 // comparing ignoring ASCII case, and the shared file-name rule.
+#include <cstddef>
 #include <initializer_list>
 #include <optional>
 #include <string>
@@ -10,6 +11,23 @@
 #include "common/result.h"
 
 namespace tl {
+
+// '\' and '/' both separate the components of a Windows path.
+inline bool isPathSeparator(char c) { return c == '\\' || c == '/'; }
+
+// Calls f with each component between separators in order, empty ones
+// included: n separators make n + 1 components. No root is recognised.
+template <class F>
+void forEachPathComponent(std::string_view path, F&& f) {
+  std::size_t start = 0;
+  for (;;) {
+    std::size_t end = start;
+    while (end < path.size() && !isPathSeparator(path[end])) ++end;
+    f(path.substr(start, end - start));
+    if (end == path.size()) return;
+    start = end + 1;
+  }
+}
 
 // Drive-absolute ("C:\x"), UNC ("\\server\share"), rooted ("\x") or
 // local-device ("\\.\x", "\\?\x"). Drive-relative ("C:x") and relative are not.

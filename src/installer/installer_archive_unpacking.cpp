@@ -7,6 +7,7 @@
 #include "archive/tar_reader.h"
 #include "archive/update_recipe.h"
 #include "archive/zstd_pull_reader.h"
+#include "common/self_extraction_names.h"
 #include "platform/fs.h"
 
 namespace tl {
@@ -40,7 +41,7 @@ bool isValidArchiveHash(std::string_view hash) {
 }
 
 Result<std::string> installerRecipeFileName(std::optional<std::string_view> buildHash) {
-  if (!buildHash) return std::string("current.recipe.json");
+  if (!buildHash) return std::string(kCurrentRecipeFileName);
   if (!isValidArchiveHash(*buildHash)) return Error::InvalidArchiveHash;
   return recipeFileName(*buildHash);
 }

@@ -34,8 +34,8 @@ const json::Schema<PreparedUpdate>& recordSchema() {
   return s;
 }
 
-const json::Schema<PreparedUpdateView>& viewSchema() {
-  using V = PreparedUpdateView;
+const json::Schema<LenientPreparedUpdate>& viewSchema() {
+  using V = LenientPreparedUpdate;
   static const json::Schema<V> s{
       json::field<&V::schema_version, json::kRequired>("schema_version"),
       json::field<&V::identifier, json::kRequired>("identifier"),
@@ -70,13 +70,13 @@ void appendMember(std::string& out, std::string_view key, std::string_view value
   json::appendQuoted(out, value);
 }
 
-bool matches(std::string_view folder, std::string_view fileName, const PreparedUpdateView& expected) {
+bool matches(std::string_view folder, std::string_view fileName, const LenientPreparedUpdate& expected) {
   const Result<fs::Dir> dir = fs::openDir(folder);
   if (!dir.ok()) return false;
   // No link followed, a regular file required, the cap checked on its size.
   const Result<std::string> text = readArchiveFile(*dir, fileName, kPreparedUpdateCap);
   if (!text.ok()) return false;
-  const Result<PreparedUpdateView> found = parsePreparedUpdateLenient(*text);
+  const Result<LenientPreparedUpdate> found = parsePreparedUpdateLenient(*text);
   return found.ok() && *found == expected;
 }
 
@@ -116,13 +116,13 @@ Result<std::uint32_t> readPreparedUpdateSchemaVersion(std::string_view text) {
   return only.schema_version;
 }
 
-Result<PreparedUpdateView> parsePreparedUpdateLenient(std::string_view text) {
-  PreparedUpdateView v;
+Result<LenientPreparedUpdate> parsePreparedUpdateLenient(std::string_view text) {
+  LenientPreparedUpdate v;
   TRY(json::readRecord(text, viewSchema(), v, kLenient));
   return v;
 }
 
-bool preparedUpdateMatches(std::string_view folder, std::string_view fileName, const PreparedUpdateView& expected) {
+bool preparedUpdateMatches(std::string_view folder, std::string_view fileName, const LenientPreparedUpdate& expected) {
   try {
     return matches(folder, fileName, expected);
   } catch (const std::bad_alloc&) {

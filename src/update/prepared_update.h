@@ -10,11 +10,11 @@
 #include <string_view>
 
 #include "common/result.h"
+#include "common/self_extraction_names.h"
 #include "platform/fs.h"
 
 namespace tl {
 
-inline constexpr std::string_view kPreparedUpdateFileName = ".tamberlock-prepared-update.json";
 // The largest record file anyone reads.
 inline constexpr std::size_t kPreparedUpdateCap = 65536;
 
@@ -35,8 +35,9 @@ struct PreparedUpdate {
   bool operator==(const PreparedUpdate&) const = default;
 };
 
-// What the application side reads of a record, and what it expects of it.
-struct PreparedUpdateView {
+// The lenient reading of a record, in which the application side also states
+// what it expects of one.
+struct LenientPreparedUpdate {
   std::uint32_t schema_version = 0;
   std::string identifier;
   std::string channel;
@@ -49,7 +50,7 @@ struct PreparedUpdateView {
   std::optional<std::string> recipe_path;
   std::optional<std::string> recipe_sha256;
 
-  bool operator==(const PreparedUpdateView&) const = default;
+  bool operator==(const LenientPreparedUpdate&) const = default;
 };
 
 // The minified JSON text of a record.
@@ -64,10 +65,10 @@ std::string stringifyPreparedUpdate(const PreparedUpdate& record);
 // whether the strict reading applies at all.
 [[nodiscard]] Result<std::uint32_t> readPreparedUpdateSchemaVersion(std::string_view text);
 // Lenient: unknown keys (artifact_file included) skipped.
-[[nodiscard]] Result<PreparedUpdateView> parsePreparedUpdateLenient(std::string_view text);
+[[nodiscard]] Result<LenientPreparedUpdate> parsePreparedUpdateLenient(std::string_view text);
 
 // Whether folder\fileName is a regular file of at most kPreparedUpdateCap
 // bytes whose lenient reading equals the expectation. Every failure is false.
-bool preparedUpdateMatches(std::string_view folder, std::string_view fileName, const PreparedUpdateView& expected);
+bool preparedUpdateMatches(std::string_view folder, std::string_view fileName, const LenientPreparedUpdate& expected);
 
 }  // namespace tl

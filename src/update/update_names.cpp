@@ -10,8 +10,6 @@ namespace tl {
 
 namespace {
 
-constexpr std::size_t kMaxBuildHashBytes = 13;
-
 Result<std::string> transactionName(std::string_view transactionId, std::string_view suffix) {
   if (!isHexId32(transactionId)) return Error::InvalidUpdatePlan;
   return concatStrings(concatStrings(kUpdateFilePrefix, transactionId), suffix);
@@ -26,14 +24,6 @@ bool isSafeFileName(std::string_view name) {
   // trailing space or dot and the device stems in each component; one
   // component is what remains to require.
   return name.find('/') == std::string_view::npos && validateArchivePath(name).ok();
-}
-
-bool isValidBuildHash(std::string_view hash) {
-  if (hash.empty() || hash.size() > kMaxBuildHashBytes) return false;
-  for (char c : hash) {
-    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'z'))) return false;
-  }
-  return true;
 }
 
 std::string prepareRequestFileName(std::string_view transactionId) {
@@ -67,7 +57,6 @@ std::string concatStrings(std::string_view a, std::string_view b) {
 }
 
 std::string previousPath(std::string_view appFolder) { return concatStrings(appFolder, kPreviousAppSuffix); }
-std::string baseArchiveFileName(std::string_view hash) { return concatStrings(hash, ".tar"); }
 
 Result<std::string> transactionFileName(std::string_view transactionId) {
   return transactionName(transactionId, kUpdateFileSuffix);

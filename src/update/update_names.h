@@ -1,13 +1,15 @@
 #pragma once
 // The name rules and name builders that preparing and applying an update
-// share: text and file-name checks on what outside callers write, build
-// hashes, and the fixed names of the request, plan and result files and of
-// the prepared folder.
+// share: text and file-name checks on what outside callers write, and the
+// fixed names of the request, plan and result files and of the prepared
+// folder. Build hashes and the names in self-extraction come with
+// self_extraction_names.h.
 #include <cstddef>
 #include <string>
 #include <string_view>
 
 #include "common/result.h"
+#include "common/self_extraction_names.h"
 
 namespace tl {
 
@@ -19,8 +21,6 @@ bool isValidText(std::string_view text);
 // trailing space or dot, and no device stem (con, prn, aux, nul, com1-9,
 // lpt1-9, letters folded).
 bool isSafeFileName(std::string_view name);
-// An application build hash: 1 to 13 of 0-9, a-z.
-bool isValidBuildHash(std::string_view hash);
 
 // ".tamberlock-prepare-" + id + ".json"
 std::string prepareRequestFileName(std::string_view transactionId);
@@ -36,8 +36,6 @@ std::string stageDirName(std::string_view bundle, std::string_view transactionId
 std::string concatStrings(std::string_view a, std::string_view b);
 // appFolder + ".previous": where the installed version waits during a swap.
 std::string previousPath(std::string_view appFolder);
-// hash + ".tar": the cached copy of an installed archive in self-extraction.
-std::string baseArchiveFileName(std::string_view hash);
 
 // ".tamberlock-update-" + id + ".json" and + ".result.json"; an id that is
 // not 32 lowercase hexadecimal digits is InvalidUpdatePlan.

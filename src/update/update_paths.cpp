@@ -23,7 +23,7 @@ Status validateUpdatePath(std::string_view path) {
   return success();
 }
 
-Status isPathWithin(std::string_view root, std::string_view child, PathKind kind) {
+Status requirePathWithin(std::string_view root, std::string_view child, PathKind kind) {
   TRY(validateUpdatePath(root));
   TRY(validateUpdatePath(child));
   const std::optional<std::string> parent = parentPath(child);

@@ -24,7 +24,7 @@ enum class PathKind : std::uint8_t { directory, regularFile };
 // kind), and no link anywhere places it elsewhere: the real path of root
 // joined with the child's last component is the child's real path.
 // InvalidUpdatePath, or the error of a real-path lookup.
-[[nodiscard]] Status isPathWithin(std::string_view root, std::string_view child, PathKind kind);
+[[nodiscard]] Status requirePathWithin(std::string_view root, std::string_view child, PathKind kind);
 // The path is a directory itself, not a link to one; else InvalidUpdatePath.
 [[nodiscard]] Status requireDirectory(std::string_view path);
 

@@ -36,8 +36,6 @@ Result<std::string> escapeForScript(std::string_view text) {
   return out;
 }
 
-bool isSeparator(char c) { return c == '\\' || c == '/'; }
-
 }  // namespace
 
 Result<std::string> cleanupScriptArgument(std::string_view folder, std::string_view scriptName) {
@@ -45,7 +43,7 @@ Result<std::string> cleanupScriptArgument(std::string_view folder, std::string_v
   // holding '&' would split it, and one holding parentheses and a space loses
   // its quotes. The script is therefore named relative to the working
   // directory, which is its folder; its name is plain ASCII.
-  const bool onShare = folder.size() >= 2 && isSeparator(folder[0]) && isSeparator(folder[1]);
+  const bool onShare = folder.size() >= 2 && isPathSeparator(folder[0]) && isPathSeparator(folder[1]);
   if (!onShare) return ".\\" + std::string(scriptName);
   // cmd.exe will not run in a folder on a share (or any "\\" path): it falls
   // back to the Windows folder, where a relative name finds nothing. There the

@@ -189,9 +189,7 @@ TEST(UpdateRecipe, WriterErrorsPassUp) {
   EXPECT_TRUE(stringifyRecipe(r, enough).ok());
 }
 
-TEST(UpdateRecipe, NamesAndFileNames) {
-  EXPECT_EQ(recipeFileName("abc123"), "abc123.recipe.json");
-  EXPECT_EQ(recipeFileName("current"), "current.recipe.json");
+TEST(UpdateRecipe, EntryKindNames) {
   EXPECT_EQ(recipeEntryKindName(RecipeEntryKind::hardlink), "hardlink");
   EXPECT_EQ(recipeEntryKindName(RecipeEntryKind::directory), "directory");
 }

@@ -70,14 +70,14 @@ TEST(PreparedUpdate, MatchesOnlyAnEqualRegularRecord) {
   put("nodigest.json", edited("recipe_sha256", "null"));
   put("tar.json", edited("retained_tar_path", "\"T\""));
   std::filesystem::create_directories(tmp.host("folder.json"));
-  const PreparedUpdateView plan = *parsePreparedUpdateLenient(kWritten);
-  PreparedUpdateView noDigest = plan;
+  const LenientPreparedUpdate plan = *parsePreparedUpdateLenient(kWritten);
+  LenientPreparedUpdate noDigest = plan;
   noDigest.recipe_sha256.reset();
-  PreparedUpdateView tar = plan;
+  LenientPreparedUpdate tar = plan;
   tar.retained_tar_path = "T";
   struct {
     const char* file;
-    const PreparedUpdateView& expected;
+    const LenientPreparedUpdate& expected;
     bool match;
   } cases[] = {
       {"record.json", plan, true},       {"cap.json", plan, true},          {"big.json", plan, false},

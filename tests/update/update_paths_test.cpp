@@ -73,7 +73,7 @@ TEST(UpdatePaths, ChildrenDirectlyInTheirRoot) {
       {root, tmp.win("root\\link"), PathKind::directory, "InvalidUpdatePath"},
       {root, tmp.win("root\\.\\dir"), PathKind::directory, "InvalidUpdatePath"},
   };
-  for (const auto& c : cases) EXPECT_EQ(outcome(isPathWithin(c.root, c.child, c.kind)), c.error) << c.child;
+  for (const auto& c : cases) EXPECT_EQ(outcome(requirePathWithin(c.root, c.child, c.kind)), c.error) << c.child;
   EXPECT_EQ(outcome(requireDirectory(tmp.win("root\\dir"))), "ok");
   EXPECT_EQ(outcome(requireDirectory(tmp.win("root\\link"))), "InvalidUpdatePath");
 }

@@ -5,13 +5,12 @@
 #include <cerrno>
 #include <climits>
 
+#include "common/paths.h"
 #include "platform/posix/errno_map.h"
 
 namespace tl::fs::detail {
 
 namespace {
-
-bool isSep(char c) { return c == '\\' || c == '/'; }
 
 bool isDriveLetter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
 
@@ -19,7 +18,7 @@ bool isDriveLetter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 
 // above the root). Windows text is split at '\' and '/', host text at '/'
 // only: there '\' is an ordinary byte of a name.
 void appendComponents(std::vector<std::string>& out, std::string_view text, bool hostText) {
-  auto sep = [hostText](char c) { return hostText ? c == '/' : isSep(c); };
+  auto sep = [hostText](char c) { return hostText ? c == '/' : isPathSeparator(c); };
   std::size_t i = 0;
   while (i < text.size()) {
     while (i < text.size() && sep(text[i])) ++i;
@@ -55,11 +54,11 @@ Result<std::vector<std::string>> hostComponents(std::string_view path) {
 
   std::string_view rest = path;
   bool localDevice = false;
-  if (rest.size() >= 4 && isSep(rest[0]) && isSep(rest[1]) && (rest[2] == '?' || rest[2] == '.') &&
-      isSep(rest[3])) {
+  if (rest.size() >= 4 && isPathSeparator(rest[0]) && isPathSeparator(rest[1]) && (rest[2] == '?' || rest[2] == '.') &&
+      isPathSeparator(rest[3])) {
     rest.remove_prefix(4);
     localDevice = true;
-  } else if (rest.size() >= 2 && isSep(rest[0]) && isSep(rest[1])) {
+  } else if (rest.size() >= 2 && isPathSeparator(rest[0]) && isPathSeparator(rest[1])) {
     return Error::FileNotFound;  // UNC share: no network names here
   }
 
@@ -67,13 +66,13 @@ Result<std::vector<std::string>> hostComponents(std::string_view path) {
   if (rest.size() >= 2 && isDriveLetter(rest[0]) && rest[1] == ':') {
     if (rest[0] != 'Z' && rest[0] != 'z') return Error::FileNotFound;
     rest.remove_prefix(2);
-    if (rest.empty() || !isSep(rest[0])) {
+    if (rest.empty() || !isPathSeparator(rest[0])) {
       // "Z:x" is relative to the current folder of drive Z:, the only one.
       out = TRY(currentFolder());
     }
   } else if (localDevice) {
     return Error::FileNotFound;  // "\\.\pipe\x", "\\?\UNC\...", volume names
-  } else if (!isSep(rest[0])) {
+  } else if (!isPathSeparator(rest[0])) {
     out = TRY(currentFolder());
   }
   appendComponents(out, rest, false);

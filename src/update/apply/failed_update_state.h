@@ -9,18 +9,13 @@
 namespace tl {
 
 // Does nothing unless phase is extracting or validatingPayload. Otherwise
-// lists the payload source's folder (self-extraction) and deletes, among its
-// regular files, those named (byte for byte, H the plan's hash, X any 32
-// lowercase hex digits):
-//   the payload source's own name; H.tar.previous; H.tar.X.partial;
-//   .H.X.tar.zst and .H.X.tar.zst.partial;
-//   .tamberlock-prepared-update.json, its ".previous" and its
-//   ".tamberlock-prepared-update.json.*.partial" copies, but only when the
-//   record in that file matches this plan.
-// A file that cannot be deleted gives "Warning: Could not invalidate failed
-// update state <name>: error.<Name>" and the walk goes on. Errors: the
-// schema rules' InvalidUpdatePlan, InvalidUpdatePath (a source without a
-// folder), and those of opening and listing the folder.
+// deletes, among the regular files of the payload source's folder
+// (self-extraction), the payload source itself, the payload state of the
+// plan's hash (isPayloadStateName), and the prepared record and its copies
+// (isPreparedRecordName) whose record matches this plan. A file that cannot
+// be deleted is warned about and the walk goes on. Errors: the schema rules'
+// InvalidUpdatePlan, InvalidUpdatePath (a source without a folder), and
+// those of opening and listing the folder.
 [[nodiscard]] Status invalidateFailedUpdateState(const UpdatePlan& plan, UpdatePhase phase);
 
 }  // namespace tl

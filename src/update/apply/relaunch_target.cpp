@@ -49,7 +49,7 @@ Status verifyRelaunchTarget(const UpdatePlan& p) {
   TRY(require(channelFolderMatches(lastComponent(p.channel_root), p.channel, names.name), Error::InvalidUpdatePath));
 
   const std::string appParent = TRY(parentOf(p.app_bundle_path));
-  return isPathWithin(appParent, p.app_bundle_path, PathKind::directory);
+  return requirePathWithin(appParent, p.app_bundle_path, PathKind::directory);
 }
 
 }  // namespace tl

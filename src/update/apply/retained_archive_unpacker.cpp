@@ -11,6 +11,7 @@
 #include "archive/no_follow_access.h"
 #include "archive/tar_format.h"
 #include "common/diagnostics.h"
+#include "common/paths.h"
 
 namespace tl {
 
@@ -27,8 +28,6 @@ constexpr std::size_t kPrefixOffset = 345, kPrefixLength = 155;
 constexpr std::size_t kNameLength = 100;
 
 using Header = std::array<char, kTarBlockSize>;
-
-bool isSeparator(char c) { return c == '/' || c == '\\'; }
 
 std::uint64_t paddingAfter(std::uint64_t size) { return (kTarBlockSize - size % kTarBlockSize) % kTarBlockSize; }
 
@@ -61,47 +60,14 @@ std::string entryPath(const Header& h) {
   return path;
 }
 
-// Calls f with each component between separators, empty ones included.
-template <class F>
-void forEachComponent(std::string_view path, F&& f) {
-  std::size_t start = 0;
-  for (;;) {
-    std::size_t end = start;
-    while (end < path.size() && !isSeparator(path[end])) ++end;
-    f(path.substr(start, end - start));
-    if (end == path.size()) return;
-    start = end + 1;
-  }
-}
-
+// A checked path has no root, so the path helpers below take it as relative.
 Status checkPath(std::string_view path) {
-  if (!path.empty() && isSeparator(path[0])) return Error::PathTraversal;
+  if (!path.empty() && isPathSeparator(path[0])) return Error::PathTraversal;
   if (path.size() >= 2 && path[1] == ':') return Error::PathTraversal;
   bool climbs = false;
-  forEachComponent(path, [&](std::string_view c) { climbs = climbs || c == ".."; });
+  forEachPathComponent(path, [&](std::string_view c) { climbs = climbs || c == ".."; });
   if (climbs) return Error::PathTraversal;
   return success();
-}
-
-std::string_view withoutTrailingSeparators(std::string_view path) {
-  while (!path.empty() && isSeparator(path.back())) path.remove_suffix(1);
-  return path;
-}
-
-// The folder part before the last component, when there is one.
-std::optional<std::string_view> parentOf(std::string_view path) {
-  const std::string_view trimmed = withoutTrailingSeparators(path);
-  std::size_t cut = trimmed.size();
-  while (cut > 0 && !isSeparator(trimmed[cut - 1])) --cut;
-  if (cut == 0) return std::nullopt;
-  return withoutTrailingSeparators(trimmed.substr(0, cut));
-}
-
-std::string_view finalComponent(std::string_view path) {
-  const std::string_view trimmed = withoutTrailingSeparators(path);
-  std::size_t cut = trimmed.size();
-  while (cut > 0 && !isSeparator(trimmed[cut - 1])) --cut;
-  return trimmed.substr(cut);
 }
 
 // A handle of the folder at `path` below the stage, made with its missing
@@ -109,7 +75,7 @@ std::string_view finalComponent(std::string_view path) {
 Result<fs::Dir> makeFolders(const fs::Dir& stage, std::string_view path) {
   fs::Dir current = TRY(fs::openDirAt(stage, "."));
   Status status = success();
-  forEachComponent(path, [&](std::string_view c) {
+  forEachPathComponent(path, [&](std::string_view c) {
     if (status.ok() && !c.empty() && c != ".") status = descendNoFollow(current, c, true);
   });
   if (!status) return status.error();
@@ -244,7 +210,7 @@ class RetainedArchiveUnpacker {
   // Makes the entry's parent folder, announced unless `quiet`, and returns
   // a handle of it (of the stage when the path has no parent).
   Result<fs::Dir> parentFolder(std::string_view path, bool quiet) {
-    const std::optional<std::string_view> parent = parentOf(path);
+    const std::optional<std::string> parent = parentPath(path);
     if (!parent) return fs::openDirAt(stage_, ".");
     if (!quiet) diagLine({"DEBUG: Creating parent dir: '", *parent, "'"});
     Result<fs::Dir> folder = makeFolders(stage_, *parent);
@@ -255,7 +221,7 @@ class RetainedArchiveUnpacker {
   Status unpackFile(std::string_view path, std::uint64_t size) {
     const fs::Dir parent = TRY(parentFolder(path, false));
     diagLine({"DEBUG: Creating file: '", path, "'"});
-    Result<fs::File> file = fs::createFileAt(parent, finalComponent(path), false, true);
+    Result<fs::File> file = fs::createFileAt(parent, lastComponent(path), false, true);
     if (!file) {
       diagLine({"ERROR: Failed to create file '", path, "': ", file.error()});
       return file.error();

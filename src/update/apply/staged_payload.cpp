@@ -92,11 +92,11 @@ Result<std::string> stagePayload(const UpdatePlan& plan, std::string_view stage)
 Result<std::string> validateStagedPayload(const UpdatePlan& plan, std::string_view stage,
                                           std::string_view stagedRoot) {
   TRY(requireDirectory(stagedRoot));
-  TRY(isPathWithin(stage, stagedRoot, PathKind::directory));
+  TRY(requirePathWithin(stage, stagedRoot, PathKind::directory));
   const std::string resources = joinPath({stagedRoot, "Resources"});
   const std::string versionFile = joinPath({resources, "version.json"});
-  TRY(isPathWithin(stagedRoot, resources, PathKind::directory));
-  TRY(isPathWithin(resources, versionFile, PathKind::regularFile));
+  TRY(requirePathWithin(stagedRoot, resources, PathKind::directory));
+  TRY(requirePathWithin(resources, versionFile, PathKind::regularFile));
 
   const fs::Dir root = TRY(fs::openDir(stagedRoot, true));
   const std::string text = TRY(readArchiveFile(root, "Resources/version.json", kMaxVersionFileBytes));
@@ -109,9 +109,9 @@ Result<std::string> validateStagedPayload(const UpdatePlan& plan, std::string_vi
   }
 
   const std::string bin = joinPath({stagedRoot, "bin"});
-  TRY(isPathWithin(stagedRoot, bin, PathKind::directory));
-  TRY(isPathWithin(bin, launcherPath(stagedRoot), PathKind::regularFile));
-  TRY(isPathWithin(resources, joinPath({resources, "uninstall"}), PathKind::regularFile));
+  TRY(requirePathWithin(stagedRoot, bin, PathKind::directory));
+  TRY(requirePathWithin(bin, launcherPath(stagedRoot), PathKind::regularFile));
+  TRY(requirePathWithin(resources, joinPath({resources, "uninstall"}), PathKind::regularFile));
   return std::move(v.displayName);
 }
 

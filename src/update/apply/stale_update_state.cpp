@@ -7,14 +7,12 @@
 #include "common/diagnostics.h"
 #include "common/paths.h"
 #include "common/retrying_delete.h"
+#include "common/self_extraction_names.h"
 #include "platform/fs.h"
-#include "update/prepared_update.h"
 
 namespace tl {
 
 namespace {
-
-constexpr std::string_view kStaleSuffixes[] = {".tar", ".recipe.json", ".tar.previous", ".tar.zst", ".partial"};
 
 Status cleanFolder(const UpdatePlan& plan) {
   const std::string_view source = TRY(planPayloadSource(plan));
@@ -37,17 +35,6 @@ Status cleanFolder(const UpdatePlan& plan) {
 }
 
 }  // namespace
-
-bool isStaleUpdateStateName(std::string_view name) {
-  if (name.starts_with(kPreparedUpdateFileName)) {
-    const std::string_view rest = name.substr(kPreparedUpdateFileName.size());
-    if (rest.empty() || rest.starts_with('.')) return true;
-  }
-  for (std::string_view suffix : kStaleSuffixes) {
-    if (name.ends_with(suffix)) return true;
-  }
-  return false;
-}
 
 void cleanStaleCommittedUpdateState(const UpdatePlan& plan) {
   const Status cleaned = cleanFolder(plan);

@@ -54,8 +54,8 @@ Result<std::string_view> planPayloadSource(const UpdatePlan& p) {
   return Error::InvalidUpdatePlan;
 }
 
-PreparedUpdateView preparedUpdateExpectation(const UpdatePlan& p) {
-  PreparedUpdateView v;
+LenientPreparedUpdate preparedUpdateExpectation(const UpdatePlan& p) {
+  LenientPreparedUpdate v;
   v.schema_version = p.schema_version;
   v.identifier = p.identifier;
   v.channel = p.channel;

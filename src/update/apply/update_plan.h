@@ -52,6 +52,6 @@ struct UpdatePlan {
 [[nodiscard]] Result<std::string_view> planPayloadSource(const UpdatePlan& plan);
 
 // The prepared-update record that would describe exactly this plan.
-PreparedUpdateView preparedUpdateExpectation(const UpdatePlan& plan);
+LenientPreparedUpdate preparedUpdateExpectation(const UpdatePlan& plan);
 
 }  // namespace tl

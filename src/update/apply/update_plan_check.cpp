@@ -54,7 +54,7 @@ Status checkChannelRoot(const UpdatePlan& p, std::string_view home) {
 Status checkPlanPath(const UpdatePlan& p, std::string_view planPath) {
   const std::string name = TRY(transactionFileName(p.transaction_id));
   TRY(requireNamedIn(planPath, p.channel_root, name));
-  return isPathWithin(p.channel_root, planPath, PathKind::regularFile);
+  return requirePathWithin(p.channel_root, planPath, PathKind::regularFile);
 }
 
 // The result need not exist yet; when it does, it is a file of its own.
@@ -63,7 +63,7 @@ Status checkResultPath(const UpdatePlan& p) {
   TRY(requireNamedIn(p.result_path, p.channel_root, name));
   const Result<fs::FileStat> st = fs::statNoFollow(p.result_path);
   if (!st) return st.error() == Error::FileNotFound ? success() : st.error();
-  return isPathWithin(p.channel_root, p.result_path, PathKind::regularFile);
+  return requirePathWithin(p.channel_root, p.result_path, PathKind::regularFile);
 }
 
 Status checkPreparedStage(const UpdatePlan& p, std::string_view selfExtraction) {
@@ -72,7 +72,7 @@ Status checkPreparedStage(const UpdatePlan& p, std::string_view selfExtraction) 
   const bool named = TRY(pathsEqualIgnoreCase(staging, preparedDirName(p.app_bundle_path, p.hash)));
   TRY(require(named, Error::InvalidUpdatePath));
   const std::string appParent = TRY(requireParent(p.app_bundle_path));
-  TRY(isPathWithin(appParent, staging, PathKind::directory));
+  TRY(requirePathWithin(appParent, staging, PathKind::directory));
   return require(preparedUpdateMatches(selfExtraction, kPreparedUpdateFileName, preparedUpdateExpectation(p)),
                  Error::InvalidPreparedUpdate);
 }
@@ -85,7 +85,7 @@ std::string installedFolder(const std::string& appFolder) {
   if (st || st.error() != Error::FileNotFound) return appFolder;
   const std::optional<std::string> parent = parentPath(appFolder);
   std::string previous = previousPath(appFolder);
-  if (parent && isPathWithin(*parent, previous, PathKind::directory)) return previous;
+  if (parent && requirePathWithin(*parent, previous, PathKind::directory)) return previous;
   return appFolder;
 }
 
@@ -124,13 +124,13 @@ Result<ResolvedUpdatePlan> resolve(const UpdatePlan& p, std::string_view planPat
 
   const InstalledAppNames names = TRY(readInstalledAppNames(installed, p.identifier, p.channel));
   TRY(require(channelFolderMatches(lastComponent(p.channel_root), p.channel, names.name), Error::InvalidUpdatePath));
-  TRY(isPathWithin(p.channel_root, selfExtraction, PathKind::directory));
-  TRY(isPathWithin(selfExtraction, source, PathKind::regularFile));
+  TRY(requirePathWithin(p.channel_root, selfExtraction, PathKind::directory));
+  TRY(requirePathWithin(selfExtraction, source, PathKind::regularFile));
 
   TRY(validateUpdatePath(p.app_bundle_path));
   TRY(requireDirectory(installed));
   const std::string appParent = TRY(requireParent(p.app_bundle_path));
-  TRY(isPathWithin(appParent, installed, PathKind::directory));
+  TRY(requirePathWithin(appParent, installed, PathKind::directory));
 
   resolved.channelFolderName = std::string(lastComponent(p.channel_root));
   return resolved;

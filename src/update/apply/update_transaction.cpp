@@ -58,11 +58,11 @@ Status checkAppFolder(Transaction& t) {
   if (!parent) return Error::InvalidUpdatePath;
   t.parent = *parent;
   TRY(validateUpdatePath(t.parent));
-  const Status within = isPathWithin(t.parent, t.appFolder, PathKind::directory);
+  const Status within = requirePathWithin(t.parent, t.appFolder, PathKind::directory);
   if (within) return success();
   const Result<fs::FileStat> app = fs::statNoFollow(t.appFolder);
   const bool interrupted = !app && app.error() == Error::FileNotFound &&
-                           isPathWithin(t.parent, t.previous, PathKind::directory).ok();
+                           requirePathWithin(t.parent, t.previous, PathKind::directory).ok();
   return interrupted ? success() : within;
 }
 
@@ -112,7 +112,7 @@ Status readyForSwap(const Transaction& t) {
   } else if (st.error() != Error::FileNotFound && st.error() != Error::NotDir) {
     return st.error();
   }
-  return isPathWithin(t.parent, t.appFolder, PathKind::directory);
+  return requirePathWithin(t.parent, t.appFolder, PathKind::directory);
 }
 
 void reintegrateRestored(const Transaction& t) {

@@ -33,7 +33,7 @@ Result<UpdateRecipe> readBaseRecipe(const fs::Dir& selfExtraction, std::string_v
   Result<std::string> text = readArchiveFile(selfExtraction, recipeFileName(baseHash), kMaxRecipeText);
   if (text.ok()) return parseRecipe(*text);
   if (text.error() != Error::FileNotFound) return text.error();
-  fs::File cached = TRY(openArchiveFile(selfExtraction, baseArchiveFileName(baseHash)));
+  fs::File cached = TRY(openArchiveFile(selfExtraction, cachedArchiveFileName(baseHash)));
   const fs::FileStat st = TRY(fs::statFile(cached));
   FilePullReader reader(cached);
   ExtractedArchive read = TRY(extractTarArchive(reader, st.size, nullptr));
@@ -45,7 +45,7 @@ Result<UpdateRecipe> readBaseRecipe(const fs::Dir& selfExtraction, std::string_v
 Status keepBaseRecipe(const PreparationState& st, const UpdateRecipe& recipe) {
   const std::string_view baseHash = st.request.request.base_hash;
   TRY(writeRecipeFileAtomically(st.selfExtraction, recipeFileName(baseHash), recipe));
-  const std::string cached = baseArchiveFileName(baseHash);
+  const std::string cached = cachedArchiveFileName(baseHash);
   TRY(requireFileOrNothingAt(st.selfExtraction, cached));
   const Status removed = fs::deleteFileAt(st.selfExtraction, cached);
   if (!removed.ok() && removed.error() != Error::FileNotFound) return removed.error();
@@ -130,9 +130,9 @@ Result<StagedUpdate> applyPatchStep(PreparationState& st, const UpdateRecipe& fr
     oldArchive = TRY(rebuildArchiveInMemory(from, source));
   }
   if (index == 0) TRY(keepBaseRecipe(st, from));
-  TRY(deleteOwnedStage(st));
+  TRY(requireOwnedStageDeleted(st));
 
-  StepPatchFile patchFile(st.selfExtraction, ".patch-" + r.transaction_id + "-" + std::to_string(index) + ".partial");
+  StepPatchFile patchFile(st.selfExtraction, patchFileName(r.transaction_id, index));
   TRY(patchFile.create());
   TRY(downloadPatch(r, fromHash, patchFile.file));
   const fs::FileStat patchStat = TRY(fs::statFile(patchFile.file));

@@ -70,7 +70,7 @@ Result<UpdateRecipe> extract(const fs::Dir& stage, PullReader& body, DecodedCap 
 
 Result<StagedUpdate> runFullRoad(PreparationState& st) {
   const PrepareUpdateRequest& r = st.request.request;
-  TRY(deleteOwnedStage(st));
+  TRY(requireOwnedStageDeleted(st));
   TRY(fs::makeDirAt(st.bundleParent, st.stageName));
   st.stageOwned = true;
   std::optional<UpdateRecipe> recipe;

@@ -10,10 +10,6 @@
 
 namespace tl {
 
-// Whether `name` is exactly ".patch-" + 32 of 0-9, a-f + "-" + a chain index
-// (decimal, no leading zero) + ".partial".
-bool isPatchFileName(std::string_view name);
-
 // Deletes every regular file in self-extraction named as a patch download
 // or as the temporary file of an atomic write (a run killed mid-chain or
 // mid-write would leave it for good; only preparations, under their lock,

@@ -2,7 +2,7 @@
 
 namespace tl {
 
-Status deleteOwnedStage(PreparationState& st) {
+Status requireOwnedStageDeleted(PreparationState& st) {
   if (!st.stageOwned) return success();
   const Result<fs::FileStat> found = fs::statAt(st.bundleParent, st.stageName);
   if (!found.ok() && found.error() != Error::FileNotFound) return found.error();
@@ -12,7 +12,7 @@ Status deleteOwnedStage(PreparationState& st) {
   return success();
 }
 
-void removeOwnedStage(PreparationState& st) {
+void tryDeleteOwnedStage(PreparationState& st) {
   if (!st.stageOwned) return;
   const Result<fs::FileStat> found = fs::statAt(st.bundleParent, st.stageName);
   if (!found.ok() || found->kind != fs::FileKind::Directory) return;

@@ -7,14 +7,14 @@
 
 namespace tl {
 
-// Makes way for a new stage: when the stage is owned it must be a folder
-// (else InvalidUpdateStage) and is deleted with its tree, clearing the flag.
-// The lookup's and the deletion's errors come back as they are.
-[[nodiscard]] Status deleteOwnedStage(PreparationState& state);
+// Makes way for a new stage, or fails: when the stage is owned it must be a
+// folder (else InvalidUpdateStage) and is deleted with its tree, clearing the
+// flag. The lookup's and the deletion's errors come back as they are.
+[[nodiscard]] Status requireOwnedStageDeleted(PreparationState& state);
 
-// The clean-up after a failed run: deletes an owned stage that is a folder
-// and clears the flag once it is gone. Never fails; whatever stands in the
-// way leaves the flag set.
-void removeOwnedStage(PreparationState& state);
+// The best-effort clean-up after a run: deletes an owned stage that is a
+// folder and clears the flag once it is gone. Never fails; whatever stands in
+// the way leaves the flag set.
+void tryDeleteOwnedStage(PreparationState& state);
 
 }  // namespace tl

@@ -81,7 +81,7 @@ Status run(std::string_view requestPath) {
   st.request = TRY(readPrepareRequest(requestPath));
   TRY(openFolders(st));
   const Status prepared = prepareUnderLock(st);
-  if (!prepared.ok()) removeOwnedStage(st);
+  if (!prepared.ok()) tryDeleteOwnedStage(st);
   return prepared;
 }
 

@@ -2,30 +2,23 @@
 
 #include <new>
 
-#include "update/update_names.h"
+#include "common/self_extraction_names.h"
 
 namespace tl {
 
 namespace {
 
-constexpr std::string_view kTarSuffix = ".tar";
-
 Status removeAllBut(const fs::Dir& selfExtraction, std::string_view keepHash) {
   const std::vector<fs::DirEntry> entries = TRY(fs::listDir(selfExtraction));
   for (const fs::DirEntry& entry : entries) {
-    if (entry.kind != fs::FileKind::File || !isCachedArchiveName(entry.name)) continue;
-    if (std::string_view(entry.name).substr(0, entry.name.size() - kTarSuffix.size()) == keepHash) continue;
+    std::string_view hash;
+    if (entry.kind != fs::FileKind::File || !isCachedArchiveName(entry.name, &hash) || hash == keepHash) continue;
     TRY(fs::deleteFileAt(selfExtraction, entry.name));
   }
   return success();
 }
 
 }  // namespace
-
-bool isCachedArchiveName(std::string_view name) {
-  return name.size() > kTarSuffix.size() && name.ends_with(kTarSuffix) &&
-         isValidBuildHash(name.substr(0, name.size() - kTarSuffix.size()));
-}
 
 Status removeStaleArchives(const fs::Dir& selfExtraction, std::string_view keepHash) {
   try {

@@ -8,10 +8,6 @@
 
 namespace tl {
 
-// Whether a name is a cached archive's: a build hash (1 to 13 of 0-9, a-z)
-// followed by ".tar".
-bool isCachedArchiveName(std::string_view name);
-
 // Deletes every regular file in self-extraction named as a cached archive,
 // except the one of `keepHash`. The first failed listing or delete ends the
 // walk with its error; what was deleted stays deleted.

@@ -51,7 +51,7 @@ Status removeVersion(PreparationState& st, std::string_view hash) {
     TRY(deleteFileWithRetries(st.selfExtraction, recipeFileName(hash)));
     TRY(deleteFileWithRetries(st.selfExtraction, kPreparedUpdateFileName));
   }
-  return deleteOwnedStage(st);
+  return requireOwnedStageDeleted(st);
 }
 
 Status removeSuperseded(PreparationState& st) {

@@ -55,7 +55,7 @@ Status publish(PreparationState& st, const StagedUpdate& staged) {
     return recorded;
   }
   removeStaleArchivesOrWarn(st);
-  removeOwnedStage(st);
+  tryDeleteOwnedStage(st);
   return success();
 }
 

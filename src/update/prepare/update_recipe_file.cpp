@@ -7,6 +7,7 @@
 #include "archive/staged_tree.h"
 #include "common/atomic_write.h"
 #include "common/paths.h"
+#include "common/self_extraction_names.h"
 #include "update/update_paths.h"
 
 namespace tl {

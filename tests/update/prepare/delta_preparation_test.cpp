@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "archive/pull_reader.h"
+#include "common/self_extraction_names.h"
 #include "common/sha256.h"
 #include "installer/app_installation.h"
 #include "installer/installer_archive_unpacking.h"

@@ -204,19 +204,5 @@ TEST(StaleArchives, OnlyOtherVersionsArchivesGo) {
             (std::set<std::string>{"b1.tar", "ABC.tar", "abcdefghijklmn.tar", "a2.recipe.json", ".tar", "c3.tar"}));
 }
 
-TEST(InterruptedPatchFiles, NamesOfPatchFiles) {
-  const std::string id = "0123456789abcdef0123456789abcdef";
-  const struct {
-    std::string name;
-    bool patch;
-  } rows[] = {
-      {".patch-" + id + "-0.partial", true},     {".patch-" + id + "-63.partial", true},
-      {".patch-" + id + "-07.partial", false},   {".patch-" + id + "-.partial", false},
-      {".patch-" + id + "-100.partial", false},  {".patch-" + id + "-1.partialx", false},
-      {".patch-" + id.substr(1) + "-1.partial", false},
-  };
-  for (const auto& row : rows) EXPECT_EQ(isPatchFileName(row.name), row.patch) << row.name;
-}
-
 }  // namespace
 }  // namespace tl
