@@ -12,7 +12,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${BUILD_DIR:-build}
 
-BUILD_DIR=$build bash scripts/build-setup.sh
 # The patch maker publishes the demo's update as a patch.
+BUILD_DIR=$build bash scripts/build-setup.sh -DTL_DEV_TOOLS=ON
 cmake --build "$build" --target make_patch >/dev/null
 TL_BUILD_DIR="$(pwd)/$build" exec python3 scripts/demo.py

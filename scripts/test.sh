@@ -26,14 +26,17 @@ run_suite() {
 }
 
 mkdir -p build
-run_suite build -DCMAKE_BUILD_TYPE=RelWithDebInfo || failed=1
+# Warnings are errors here, and the benchmarks are built so that they keep
+# compiling.
+strict=(-DTL_WERROR=ON -DTL_DEV_TOOLS=ON)
+run_suite build -DCMAKE_BUILD_TYPE=RelWithDebInfo "${strict[@]}" || failed=1
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-  run_suite build-asan -DCMAKE_BUILD_TYPE=Debug -DTL_SANITIZE=ON || failed=1
+  run_suite build-asan -DCMAKE_BUILD_TYPE=Debug -DTL_SANITIZE=ON "${strict[@]}" || failed=1
 
 note "fuzz targets"
 fuzzdir=build-fuzz
 mkdir -p "$fuzzdir"
-if cmake -S . -B "$fuzzdir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTL_FUZZ=ON -DTL_TESTS=OFF \
+if cmake -S . -B "$fuzzdir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTL_FUZZ=ON -DTL_TESTS=OFF "${strict[@]}" \
      -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
      -DCMAKE_CXX_FLAGS="-fsanitize=fuzzer-no-link,address,undefined" >"$fuzzdir/configure.log" 2>&1 \
    && cmake --build "$fuzzdir" -j "$jobs"; then

@@ -503,12 +503,9 @@ Status hardLinkIn(int fileFd, int dirfd, std::string_view name) {
   Found f = TRY(findName(dirfd, name));
   if (f.exists) return Error::PathAlreadyExists;
   std::string source = "/proc/self/fd/" + std::to_string(fileFd);
-  int rc = -1;
-  for (int attempt = 0; attempt < 16; ++attempt) {
-    rc = ::linkat(AT_FDCWD, source.c_str(), dirfd, f.name.c_str(), AT_SYMLINK_FOLLOW);
-    if (rc == 0 || errno != EINTR) break;
+  if (platform::linkatRetrying(AT_FDCWD, source.c_str(), dirfd, f.name.c_str(), AT_SYMLINK_FOLLOW) != 0) {
+    return lastError();
   }
-  if (rc != 0) return lastError();
   FoldedNames::shared().changed(dirfd, f.folder, {}, f.name);
   return success();
 }
@@ -523,10 +520,9 @@ Result<std::size_t> readSome(int fd, void* buf, std::size_t n, std::optional<std
 Status copyBytes(int src, int dst) {
   bool kernel = true;
   for (;;) {
-    ssize_t n = ::copy_file_range(src, nullptr, dst, nullptr, 1u << 30, 0);
+    const ssize_t n = platform::copyFileRangeRetrying(src, dst, 1u << 30);
     if (n == 0) return success();
     if (n > 0) continue;
-    if (errno == EINTR) continue;
     if (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP) {
       kernel = false;
       break;

@@ -1,27 +1,20 @@
 #include "platform/io_context.h"
 
-#include <sys/random.h>
 #include <time.h>
 
-#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <new>
 
+#include "platform/posix/fd_io.h"
 #include "platform/process_waiter.h"
 
 namespace tl {
 
-std::uint64_t RealClock::nowMs() {
-  timespec ts{};
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<std::uint64_t>(ts.tv_sec) * 1000u + static_cast<std::uint64_t>(ts.tv_nsec) / 1000000u;
-}
+std::uint64_t RealClock::nowMs() { return platform::monotonicMs(); }
 
 void RealClock::sleepMs(std::uint64_t ms) {
-  timespec ts{static_cast<time_t>(ms / 1000), static_cast<long>((ms % 1000) * 1000000)};
-  while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
-  }
+  platform::nanosleepRetrying({static_cast<time_t>(ms / 1000), static_cast<long>((ms % 1000) * 1000000)});
 }
 
 bool RealClock::waitUntil(platform::Event& e, std::uint64_t deadlineMs) {
@@ -38,13 +31,10 @@ IoContext::~IoContext() = default;
 void IoContext::randomBytes(void* out, std::size_t n) {
   auto* p = static_cast<unsigned char*>(out);
   while (n > 0) {
-    ssize_t got = getrandom(p, n, 0);
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      // The entropy source cannot fail on any supported kernel; never hand out
-      // predictable bytes silently.
-      std::abort();
-    }
+    const ssize_t got = platform::getrandomRetrying(p, n);
+    // The entropy source cannot fail on any supported kernel; never hand out
+    // predictable bytes silently.
+    if (got < 0) std::abort();
     p += got;
     n -= static_cast<std::size_t>(got);
   }

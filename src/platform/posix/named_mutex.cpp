@@ -12,6 +12,7 @@
 
 #include "common/ascii_case.h"
 #include "platform/io_context.h"
+#include "platform/posix/fd_io.h"
 
 // A named mutex is a lock file under /tmp/tamberlock-mutex-<uid>/ held with
 // flock(LOCK_EX). flock belongs to the open file description, so every
@@ -112,12 +113,7 @@ Result<LockFolder> openLockFolder() {
 // rmdir succeeds only on an empty folder, so a folder somebody is using stays.
 void removeFolderIfEmpty(const std::string& path) { (void)rmdir(path.c_str()); }
 
-bool lockOnce(int fd, bool block) {
-  for (;;) {
-    if (flock(fd, LOCK_EX | (block ? 0 : LOCK_NB)) == 0) return true;
-    if (errno != EINTR) return false;
-  }
-}
+bool lockOnce(int fd, bool block) { return platform::flockRetrying(fd, LOCK_EX | (block ? 0 : LOCK_NB)) == 0; }
 
 // Whether the name in the folder still leads to the open file.
 bool stillNamed(int folderFd, const std::string& name, int fd) {

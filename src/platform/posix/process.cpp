@@ -23,6 +23,7 @@
 #include "platform/fs.h"
 #include "platform/io_context.h"
 #include "platform/posix/errno_map.h"
+#include "platform/posix/fd_io.h"
 
 namespace tl::process {
 
@@ -271,12 +272,7 @@ Result<pid_t> startChild(Launch& l, const StreamSource (&streams)[3], bool newSe
 
 Result<ExitStatus> waitForChild(pid_t pid) {
   int status = 0;
-  for (;;) {
-    pid_t r = waitpid(pid, &status, 0);
-    if (r == pid) break;
-    if (r < 0 && errno == EINTR) continue;
-    return Error::Unexpected;
-  }
+  if (platform::waitpidRetrying(pid, &status, 0) != pid) return Error::Unexpected;
   ExitStatus out;
   if (WIFEXITED(status)) {
     out.exited = true;
@@ -305,25 +301,21 @@ Status collect(Fd& outFd, Fd& errFd, std::string& out, std::string& err, std::si
       map[n++] = k;
     }
     if (n == 0) return success();
-    int r = poll(pfds, n, -1);
-    if (r < 0) {
-      if (errno == EINTR) continue;
-      return Error::ReadFailed;
-    }
+    if (platform::pollRetrying(pfds, n, -1) < 0) return Error::ReadFailed;
     for (nfds_t i = 0; i < n; ++i) {
       if (pfds[i].revents == 0) continue;
       int k = map[i];
-      ssize_t got = read(fds[k]->get(), buf, sizeof buf);
-      if (got < 0) {
-        if (errno == EINTR || errno == EAGAIN) continue;
+      const Result<std::size_t> got = platform::fdRead(fds[k]->get(), buf, sizeof buf);
+      if (!got) {
+        if (errno == EAGAIN) continue;
         return Error::ReadFailed;
       }
-      if (got == 0) {
+      if (*got == 0) {
         fds[k]->reset();
         continue;
       }
-      if (sinks[k]->size() + static_cast<std::size_t>(got) > limit) return Error::StreamTooLong;
-      sinks[k]->append(buf, static_cast<std::size_t>(got));
+      if (sinks[k]->size() + *got > limit) return Error::StreamTooLong;
+      sinks[k]->append(buf, *got);
     }
   }
 }
@@ -334,8 +326,7 @@ void reapInBackground(pid_t pid) {
   try {
     std::thread([pid] {
       int status = 0;
-      while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-      }
+      (void)platform::waitpidRetrying(pid, &status, 0);
     }).detach();
   } catch (...) {
     // No thread to spare: the child is collected when we exit. The start

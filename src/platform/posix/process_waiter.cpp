@@ -4,7 +4,6 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/syscall.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -13,6 +12,7 @@
 #include <string_view>
 
 #include "platform/io_context.h"
+#include "platform/posix/fd_io.h"
 
 namespace tl::process {
 
@@ -21,12 +21,6 @@ namespace {
 constexpr std::uint64_t kProbePauseMs = 100;
 
 std::atomic<bool> forceProbing{false};
-
-std::uint64_t monotonicMs() {
-  timespec ts{};
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<std::uint64_t>(ts.tv_sec) * 1000u + static_cast<std::uint64_t>(ts.tv_nsec) / 1000000u;
-}
 
 enum class Probe { running, ended, missing };
 
@@ -64,19 +58,11 @@ std::uint32_t waitByProbing(pid_t pid, std::uint32_t timeoutMs) {
 }
 
 std::uint32_t waitByPidfd(int fd, std::uint32_t timeoutMs) {
-  const std::uint64_t deadline = monotonicMs() + timeoutMs;
-  for (;;) {
-    int wait = -1;
-    if (timeoutMs != kWaitInfinite) {
-      const std::uint64_t now = monotonicMs();
-      wait = now >= deadline ? 0 : static_cast<int>(deadline - now);
-    }
-    pollfd pfd{fd, POLLIN, 0};
-    const int r = ::poll(&pfd, 1, wait);
-    if (r > 0) return kWaitObject0;
-    if (r == 0) return kWaitTimeout;
-    if (errno != EINTR) return kWaitFailed;
-  }
+  pollfd pfd{fd, POLLIN, 0};
+  const int r = platform::pollRetrying(&pfd, 1, timeoutMs == kWaitInfinite ? -1 : static_cast<int>(timeoutMs));
+  if (r > 0) return kWaitObject0;
+  if (r == 0) return kWaitTimeout;
+  return kWaitFailed;
 }
 
 class PidfdHandle final : public ProcessHandle {
