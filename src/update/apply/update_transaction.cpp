@@ -7,6 +7,7 @@
 #include "common/diagnostics.h"
 #include "common/install_layout.h"
 #include "common/install_mutex.h"
+#include "common/out_of_memory.h"
 #include "common/paths.h"
 #include "platform/fs.h"
 #include "platform/named_mutex.h"
@@ -203,7 +204,7 @@ Result<std::string> apply(Transaction& t) {
   }
   TRY(clearInterruptedRuns(t));
 
-  if (Status s = prepare(t); !s) {
+  if (Status s = catchingOutOfMemory([&] { return prepare(t); }); !s) {
     deleteTreeIfDirectory(t.stage);
     return s.error();
   }
@@ -223,14 +224,10 @@ Result<std::string> apply(Transaction& t) {
 
 Result<std::string> applyPreparedUpdate(const UpdatePlan& plan, const ResolvedUpdatePlan& resolved,
                                         ParentProcess& parentProcess, UpdatePhase& phase, bool& parentExited) {
-  try {
-    Transaction t{plan, resolved, phase, parentExited, parentProcess};
-    t.appFolder = plan.app_bundle_path;
-    t.previous = previousPath(plan.app_bundle_path);
-    return apply(t);
-  } catch (const std::bad_alloc&) {
-    return Error::OutOfMemory;
-  }
+  Transaction t{plan, resolved, phase, parentExited, parentProcess};
+  t.appFolder = plan.app_bundle_path;
+  t.previous = previousPath(plan.app_bundle_path);
+  return apply(t);
 }
 
 }  // namespace tl

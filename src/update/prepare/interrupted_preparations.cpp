@@ -1,6 +1,5 @@
 #include "update/prepare/interrupted_preparations.h"
 
-#include <new>
 #include <vector>
 
 #include "common/atomic_write.h"
@@ -12,16 +11,6 @@ namespace {
 
 constexpr std::string_view kPatchPrefix = ".patch-";
 constexpr std::string_view kPatchSuffix = ".partial";
-
-Status removeFiles(const fs::Dir& selfExtraction) {
-  const std::vector<fs::DirEntry> entries = TRY(fs::listDir(selfExtraction));
-  for (const fs::DirEntry& entry : entries) {
-    if (entry.kind == fs::FileKind::File && (isPatchFileName(entry.name) || isAtomicTemporaryName(entry.name))) {
-      TRY(fs::deleteFileAt(selfExtraction, entry.name));
-    }
-  }
-  return success();
-}
 
 }  // namespace
 
@@ -39,11 +28,13 @@ bool isPatchFileName(std::string_view name) {
 }
 
 Status removeInterruptedFiles(const fs::Dir& selfExtraction) {
-  try {
-    return removeFiles(selfExtraction);
-  } catch (const std::bad_alloc&) {
-    return Error::OutOfMemory;
+  const std::vector<fs::DirEntry> entries = TRY(fs::listDir(selfExtraction));
+  for (const fs::DirEntry& entry : entries) {
+    if (entry.kind == fs::FileKind::File && (isPatchFileName(entry.name) || isAtomicTemporaryName(entry.name))) {
+      TRY(fs::deleteFileAt(selfExtraction, entry.name));
+    }
   }
+  return success();
 }
 
 }  // namespace tl

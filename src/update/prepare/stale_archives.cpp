@@ -1,7 +1,5 @@
 #include "update/prepare/stale_archives.h"
 
-#include <new>
-
 #include "update/update_names.h"
 
 namespace tl {
@@ -9,16 +7,6 @@ namespace tl {
 namespace {
 
 constexpr std::string_view kTarSuffix = ".tar";
-
-Status removeAllBut(const fs::Dir& selfExtraction, std::string_view keepHash) {
-  const std::vector<fs::DirEntry> entries = TRY(fs::listDir(selfExtraction));
-  for (const fs::DirEntry& entry : entries) {
-    if (entry.kind != fs::FileKind::File || !isCachedArchiveName(entry.name)) continue;
-    if (std::string_view(entry.name).substr(0, entry.name.size() - kTarSuffix.size()) == keepHash) continue;
-    TRY(fs::deleteFileAt(selfExtraction, entry.name));
-  }
-  return success();
-}
 
 }  // namespace
 
@@ -28,11 +16,13 @@ bool isCachedArchiveName(std::string_view name) {
 }
 
 Status removeStaleArchives(const fs::Dir& selfExtraction, std::string_view keepHash) {
-  try {
-    return removeAllBut(selfExtraction, keepHash);
-  } catch (const std::bad_alloc&) {
-    return Error::OutOfMemory;
+  const std::vector<fs::DirEntry> entries = TRY(fs::listDir(selfExtraction));
+  for (const fs::DirEntry& entry : entries) {
+    if (entry.kind != fs::FileKind::File || !isCachedArchiveName(entry.name)) continue;
+    if (std::string_view(entry.name).substr(0, entry.name.size() - kTarSuffix.size()) == keepHash) continue;
+    TRY(fs::deleteFileAt(selfExtraction, entry.name));
   }
+  return success();
 }
 
 }  // namespace tl
