@@ -90,7 +90,8 @@ std::string installedFolder(const std::string& appFolder) {
 
 }  // namespace
 
-Result<ResolvedUpdatePlan> resolveUpdatePlan(const UpdatePlan& p, std::string_view planPath, PlanCheckProgress& progress) {
+Result<ResolvedUpdatePlan> resolveUpdatePlan(const UpdatePlan& p, std::string_view planPath,
+                                             PlanCheckProgress& progress) {
   TRY(require(fieldsValid(p), Error::InvalidUpdatePlan));
   const std::string home = TRY(installHomeDir(p.identifier, p.channel));
   TRY(checkChannelRoot(p, home));

@@ -10,8 +10,8 @@ namespace {
 
 }  // namespace
 
-Result<AppVersionInfo> verifyPreparedApp(const PrepareUpdateRequest& request, const UpdateRecipe& recipe, const fs::Dir& parent,
-                              std::string_view stageName, bool verifyTree) {
+Result<AppVersionInfo> verifyPreparedApp(const PrepareUpdateRequest& request, const UpdateRecipe& recipe,
+                                         const fs::Dir& parent, std::string_view stageName, bool verifyTree) {
   const fs::Dir stage = TRY(fs::openDirAt(parent, stageName, /*list=*/true));
   const std::vector<fs::DirEntry> entries = TRY(fs::listDir(stage));
   if (entries.size() != 1 || entries[0].kind != fs::FileKind::Directory || entries[0].name != recipe.root) {

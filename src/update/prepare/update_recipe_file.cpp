@@ -23,7 +23,8 @@ Status writeRecipeFileAtomically(const fs::Dir& folder, std::string_view name, c
   });
 }
 
-Result<LocatedRecipe> locateSelfExtractionRecipe(const fs::Dir& selfExtraction, std::string_view channelRoot, std::string_view hash) {
+Result<LocatedRecipe> locateSelfExtractionRecipe(const fs::Dir& selfExtraction, std::string_view channelRoot,
+                                                 std::string_view hash) {
   const std::string name = recipeFileName(hash);
   fs::File file = TRY(openArchiveFile(selfExtraction, name));
   const fs::FileStat st = TRY(fs::statFile(file));
