@@ -1,6 +1,5 @@
 #include "app/entry.h"
 
-#include <new>
 #include <optional>
 #include <string>
 #include <vector>
@@ -9,6 +8,7 @@
 #include "app/main_command.h"
 #include "common/command_line.h"
 #include "common/diagnostics.h"
+#include "common/out_of_memory.h"
 #include "common/wtf8.h"
 #include "installer/self_extracting_installer.h"
 #include "native_ui/progress_reporter.h"
@@ -33,15 +33,13 @@ constexpr std::size_t kInstallerPathBuffer = 1024;
 
 // The arguments after the program name, as WTF-8 byte strings.
 Result<std::vector<std::string>> commandLineArguments(int argc, char** argv) {
-  try {
+  return catchingOutOfMemory([&]() -> Result<std::vector<std::string>> {
     std::u16string line = process::commandLineFromArgv(argc, argv);
     std::vector<std::u16string> parts = splitCommandLine(line);
     std::vector<std::string> args;
     for (std::size_t i = 1; i < parts.size(); ++i) args.push_back(utf16ToWtf8(parts[i]));
     return args;
-  } catch (const std::bad_alloc&) {
-    return Error::OutOfMemory;
-  }
+  });
 }
 
 Status runInstallerRole() {

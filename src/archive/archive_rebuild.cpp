@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <memory>
-#include <new>
 #include <string>
 #include <unordered_map>
 
@@ -56,26 +55,6 @@ Status writeFileSpan(const RecipeSpan& span, const EntryMap& entries, const fs::
   return success();
 }
 
-Status rebuild(const UpdateRecipe& recipe, const fs::Dir& root, ByteWriter& out) {
-  const std::unique_ptr<char[]> buffer(new char[kArchivePieceSize]);
-  EntryMap entries;
-  entries.reserve(recipe.entries.size());
-  for (const RecipeEntry& entry : recipe.entries) entries.emplace(entry.path, &entry);
-
-  Sha256 archiveDigest;
-  for (const RecipeSpan& span : recipe.spans) {
-    if (span.literal_hex) {
-      TRY(writeLiteral(*span.literal_hex, buffer.get(), archiveDigest, out));
-    } else if (span.path) {
-      TRY(writeFileSpan(span, entries, root, buffer.get(), archiveDigest, out));
-    } else {
-      return Error::InvalidRecipe;
-    }
-  }
-  if (archiveDigest.finishHex() != recipe.archive_sha256) return Error::ArchiveHashMismatch;
-  return success();
-}
-
 }  // namespace
 
 Status readFilePieces(fs::File& file, std::uint64_t size, char* buffer,
@@ -94,11 +73,23 @@ Status readFilePieces(fs::File& file, std::uint64_t size, char* buffer,
 
 Status rebuildArchiveFromRecipe(const UpdateRecipe& recipe, const fs::Dir& root, ByteWriter& out) {
   TRY(validateRecipe(recipe));
-  try {
-    return rebuild(recipe, root, out);
-  } catch (const std::bad_alloc&) {
-    return Error::OutOfMemory;
+  const std::unique_ptr<char[]> buffer(new char[kArchivePieceSize]);
+  EntryMap entries;
+  entries.reserve(recipe.entries.size());
+  for (const RecipeEntry& entry : recipe.entries) entries.emplace(entry.path, &entry);
+
+  Sha256 archiveDigest;
+  for (const RecipeSpan& span : recipe.spans) {
+    if (span.literal_hex) {
+      TRY(writeLiteral(*span.literal_hex, buffer.get(), archiveDigest, out));
+    } else if (span.path) {
+      TRY(writeFileSpan(span, entries, root, buffer.get(), archiveDigest, out));
+    } else {
+      return Error::InvalidRecipe;
+    }
   }
+  if (archiveDigest.finishHex() != recipe.archive_sha256) return Error::ArchiveHashMismatch;
+  return success();
 }
 
 }  // namespace tl

@@ -141,7 +141,25 @@ Result<std::size_t> walkTree(const fs::Dir& root, const KindMap& kinds) {
   return matched;
 }
 
-Status verify(const UpdateRecipe& recipe, const fs::Dir& root) {
+}  // namespace
+
+Result<std::string> hashFileSha256(fs::File& file, std::uint64_t expectedSize) {
+  const fs::FileStat st = TRY(fs::statFile(file));
+  if (st.kind != fs::FileKind::File || st.size != expectedSize) return Error::FileSizeMismatch;
+  try {
+    const std::unique_ptr<char[]> buffer(new char[kArchivePieceSize]);
+    Sha256 digest;
+    TRY(readFilePieces(file, expectedSize, buffer.get(), [&](std::string_view piece) -> Status {
+      digest.update(piece);
+      return success();
+    }));
+    return digest.finishHex();
+  } catch (const std::bad_alloc&) {
+    return Error::OutOfMemory;
+  }
+}
+
+Status verifyStagedTree(const UpdateRecipe& recipe, const fs::Dir& root) {
   {
     CountingWriter discard;
     TRY(rebuildArchiveFromRecipe(recipe, root, discard));
@@ -164,32 +182,6 @@ Status verify(const UpdateRecipe& recipe, const fs::Dir& root) {
   const std::size_t matched = TRY(walkTree(root, kinds));
   if (matched != kinds.size()) return Error::MissingStagedPath;
   return success();
-}
-
-}  // namespace
-
-Result<std::string> hashFileSha256(fs::File& file, std::uint64_t expectedSize) {
-  const fs::FileStat st = TRY(fs::statFile(file));
-  if (st.kind != fs::FileKind::File || st.size != expectedSize) return Error::FileSizeMismatch;
-  try {
-    const std::unique_ptr<char[]> buffer(new char[kArchivePieceSize]);
-    Sha256 digest;
-    TRY(readFilePieces(file, expectedSize, buffer.get(), [&](std::string_view piece) -> Status {
-      digest.update(piece);
-      return success();
-    }));
-    return digest.finishHex();
-  } catch (const std::bad_alloc&) {
-    return Error::OutOfMemory;
-  }
-}
-
-Status verifyStagedTree(const UpdateRecipe& recipe, const fs::Dir& root) {
-  try {
-    return verify(recipe, root);
-  } catch (const std::bad_alloc&) {
-    return Error::OutOfMemory;
-  }
 }
 
 }  // namespace tl

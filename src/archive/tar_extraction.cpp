@@ -1,7 +1,6 @@
 #include "archive/tar_extraction.h"
 
 #include <cstddef>
-#include <new>
 
 #include "archive/archive_path.h"
 #include "archive/folder_link_resolver.h"
@@ -70,18 +69,14 @@ Result<fs::File> createArchiveFile(ArchiveDestination& dest, std::string_view pa
 }
 
 Status createArchiveLinks(ArchiveDestination& dest, const UpdateRecipe& recipe) {
-  try {
-    FolderLinkResolver resolver(recipe);
-    for (std::size_t i = 0; i < recipe.entries.size(); ++i) {
-      const RecipeEntry& entry = recipe.entries[i];
-      if (entry.kind == RecipeEntryKind::symlink) {
-        TRY(createSymbolicLink(dest, entry, resolver, i));
-      } else if (entry.kind == RecipeEntryKind::hardlink) {
-        TRY(createHardLink(dest, entry));
-      }
+  FolderLinkResolver resolver(recipe);
+  for (std::size_t i = 0; i < recipe.entries.size(); ++i) {
+    const RecipeEntry& entry = recipe.entries[i];
+    if (entry.kind == RecipeEntryKind::symlink) {
+      TRY(createSymbolicLink(dest, entry, resolver, i));
+    } else if (entry.kind == RecipeEntryKind::hardlink) {
+      TRY(createHardLink(dest, entry));
     }
-  } catch (const std::bad_alloc&) {
-    return Error::OutOfMemory;
   }
   return success();
 }

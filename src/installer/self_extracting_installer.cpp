@@ -1,11 +1,11 @@
 #include "installer/self_extracting_installer.h"
 
-#include <new>
 #include <string>
 #include <variant>
 
 #include "common/diagnostics.h"
 #include "common/install_mutex.h"
+#include "common/out_of_memory.h"
 #include "common/paths.h"
 #include "installer/app_installation.h"
 #include "installer/app_launch.h"
@@ -110,14 +110,12 @@ Result<InstallerOutcome> runAppendedRoad(const AppendedPayload& appended) {
 }  // namespace
 
 Result<InstallerOutcome> runSelfExtractingInstaller(std::string_view exePath) {
-  try {
+  return catchingOutOfMemory([&]() -> Result<InstallerOutcome> {
     LocatedPayload payload = TRY(locateInstallerPayload(exePath));
     if (const auto* side = std::get_if<SidePayload>(&payload)) return runSideRoad(*side);
     if (const auto* appended = std::get_if<AppendedPayload>(&payload)) return runAppendedRoad(*appended);
     return InstallerOutcome::NoPayloadFound;
-  } catch (const std::bad_alloc&) {
-    return Error::OutOfMemory;
-  }
+  });
 }
 
 }  // namespace tl

@@ -45,59 +45,53 @@ Status copyAndMove(std::string_view source, std::string_view temporary, std::str
   return success();
 }
 
-bool replace(std::string_view source, std::string_view destination) {
-  if (source.empty() || destination.empty()) return false;
-  const std::string temporary = temporaryName(destination);
-
-  // A source that is not a regular file (a pipe, a device) could block the
-  // copy or copy nothing sensible.
-  const Result<fs::FileStat> src = fs::statNoFollow(source);
-  if (!src || src->kind != fs::FileKind::File) return false;
-  const Result<fs::FileStat> dst = fs::statNoFollow(destination);
-  if (dst ? isFolderOrLink(dst->kind) : dst.error() != Error::FileNotFound) return false;
-
-  if (copyAndMove(source, temporary, destination)) return true;
-  (void)fs::deleteFile(temporary);  // a missing copy counts as removed
-  return false;
-}
-
-bool readExact(std::string_view path, void* buffer, std::size_t length) {
-  if (path.empty() || length > kReadFileExactMax || (buffer == nullptr && length != 0)) return false;
-  const Result<fs::FileStat> st = fs::statNoFollow(path);
-  if (!st || isFolderOrLink(st->kind)) return false;
-
-  Result<fs::File> file = fs::openFileRead(path);
-  if (!file) return false;
-  // Checked again on the handle: the name may have been swapped for a link
-  // or a pipe since.
-  const Result<fs::FileStat> opened = fs::statFile(*file);
-  if (!opened || opened->kind != fs::FileKind::File) return false;
-
-  auto* out = static_cast<char*>(buffer);
-  std::size_t got = 0;
-  while (got < length) {
-    const Result<std::size_t> n = fs::read(*file, out + got, length - got);
-    if (!n || *n == 0) return false;  // shorter than expected
-    got += *n;
-  }
-  char extra;
-  const Result<std::size_t> more = fs::read(*file, &extra, 1);
-  return more && *more == 0;  // anything more: longer than expected
-}
-
 }  // namespace
 
 bool replaceFileAtomically(std::string_view source, std::string_view destination) {
+  // Like the system call it stands for, it fails rather than throw.
   try {
-    return replace(source, destination);
+    if (source.empty() || destination.empty()) return false;
+    const std::string temporary = temporaryName(destination);
+
+    // A source that is not a regular file (a pipe, a device) could block the
+    // copy or copy nothing sensible.
+    const Result<fs::FileStat> src = fs::statNoFollow(source);
+    if (!src || src->kind != fs::FileKind::File) return false;
+    const Result<fs::FileStat> dst = fs::statNoFollow(destination);
+    if (dst ? isFolderOrLink(dst->kind) : dst.error() != Error::FileNotFound) return false;
+
+    if (copyAndMove(source, temporary, destination)) return true;
+    (void)fs::deleteFile(temporary);  // a missing copy counts as removed
+    return false;
   } catch (const std::bad_alloc&) {
     return false;
   }
 }
 
 bool readFileExact(std::string_view path, void* buffer, std::size_t length) {
+  // Like the system call it stands for, it fails rather than throw.
   try {
-    return readExact(path, buffer, length);
+    if (path.empty() || length > kReadFileExactMax || (buffer == nullptr && length != 0)) return false;
+    const Result<fs::FileStat> st = fs::statNoFollow(path);
+    if (!st || isFolderOrLink(st->kind)) return false;
+
+    Result<fs::File> file = fs::openFileRead(path);
+    if (!file) return false;
+    // Checked again on the handle: the name may have been swapped for a link
+    // or a pipe since.
+    const Result<fs::FileStat> opened = fs::statFile(*file);
+    if (!opened || opened->kind != fs::FileKind::File) return false;
+
+    auto* out = static_cast<char*>(buffer);
+    std::size_t got = 0;
+    while (got < length) {
+      const Result<std::size_t> n = fs::read(*file, out + got, length - got);
+      if (!n || *n == 0) return false;  // shorter than expected
+      got += *n;
+    }
+    char extra;
+    const Result<std::size_t> more = fs::read(*file, &extra, 1);
+    return more && *more == 0;  // anything more: longer than expected
   } catch (const std::bad_alloc&) {
     return false;
   }

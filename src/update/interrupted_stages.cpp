@@ -1,6 +1,5 @@
 #include "update/interrupted_stages.h"
 
-#include <new>
 #include <string>
 #include <vector>
 
@@ -16,7 +15,15 @@ Status requireStageFolder(const fs::Dir& parent, std::string_view name) {
   return success();
 }
 
-Status removeAll(const fs::Dir& parent, std::string_view bundle, std::string_view infix) {
+}  // namespace
+
+bool isStageName(std::string_view name, std::string_view bundle, std::string_view infix) {
+  if (name.size() != bundle.size() + infix.size() + 32) return false;
+  if (!name.starts_with(bundle) || name.substr(bundle.size(), infix.size()) != infix) return false;
+  return isHexId32(name.substr(bundle.size() + infix.size()));
+}
+
+Status removeInterruptedStages(const fs::Dir& parent, std::string_view bundle, std::string_view infix) {
   std::vector<std::string> stages;
   const std::vector<fs::DirEntry> entries = TRY(fs::listDir(parent));
   for (const fs::DirEntry& entry : entries) {
@@ -29,22 +36,6 @@ Status removeAll(const fs::Dir& parent, std::string_view bundle, std::string_vie
     TRY(fs::deleteTreeAt(parent, name));
   }
   return success();
-}
-
-}  // namespace
-
-bool isStageName(std::string_view name, std::string_view bundle, std::string_view infix) {
-  if (name.size() != bundle.size() + infix.size() + 32) return false;
-  if (!name.starts_with(bundle) || name.substr(bundle.size(), infix.size()) != infix) return false;
-  return isHexId32(name.substr(bundle.size() + infix.size()));
-}
-
-Status removeInterruptedStages(const fs::Dir& bundleParent, std::string_view bundle, std::string_view infix) {
-  try {
-    return removeAll(bundleParent, bundle, infix);
-  } catch (const std::bad_alloc&) {
-    return Error::OutOfMemory;
-  }
 }
 
 }  // namespace tl

@@ -70,16 +70,6 @@ void appendMember(std::string& out, std::string_view key, std::string_view value
   json::appendQuoted(out, value);
 }
 
-bool matches(std::string_view folder, std::string_view fileName, const LenientPreparedUpdate& expected) {
-  const Result<fs::Dir> dir = fs::openDir(folder);
-  if (!dir.ok()) return false;
-  // No link followed, a regular file required, the cap checked on its size.
-  const Result<std::string> text = readArchiveFile(*dir, fileName, kPreparedUpdateCap);
-  if (!text.ok()) return false;
-  const Result<LenientPreparedUpdate> found = parsePreparedUpdateLenient(*text);
-  return found.ok() && *found == expected;
-}
-
 }  // namespace
 
 std::string stringifyPreparedUpdate(const PreparedUpdate& r) {
@@ -123,8 +113,15 @@ Result<LenientPreparedUpdate> parsePreparedUpdateLenient(std::string_view text) 
 }
 
 bool preparedUpdateMatches(std::string_view folder, std::string_view fileName, const LenientPreparedUpdate& expected) {
+  // A record that cannot be read for want of memory is no match either.
   try {
-    return matches(folder, fileName, expected);
+    const Result<fs::Dir> dir = fs::openDir(folder);
+    if (!dir.ok()) return false;
+    // No link followed, a regular file required, the cap checked on its size.
+    const Result<std::string> text = readArchiveFile(*dir, fileName, kPreparedUpdateCap);
+    if (!text.ok()) return false;
+    const Result<LenientPreparedUpdate> found = parsePreparedUpdateLenient(*text);
+    return found.ok() && *found == expected;
   } catch (const std::bad_alloc&) {
     return false;
   }

@@ -1,9 +1,9 @@
 #include "update/apply/apply_driver.h"
 
-#include <new>
 #include <optional>
 
 #include "common/diagnostics.h"
+#include "common/out_of_memory.h"
 #include "common/retry.h"
 #include "platform/fs.h"
 #include "update/apply/failed_update_state.h"
@@ -101,8 +101,10 @@ Status finishAppliedBefore(const UpdatePlan& plan, std::string_view planPath) {
 Status applyUpdate(std::string_view planPath) {
   const UpdatePlan plan = TRY(readUpdatePlanFile(planPath));
 
+  // A failed check, for want of memory too, still gets its result written.
   PlanCheckProgress progress;
-  const Result<ResolvedUpdatePlan> resolved = resolveUpdatePlan(plan, planPath, progress);
+  const Result<ResolvedUpdatePlan> resolved =
+      catchingOutOfMemory([&] { return resolveUpdatePlan(plan, planPath, progress); });
   // One helper at a time in an installation, from before any of its state
   // is touched to the end of the run: a second one (the task started twice,
   // or another plan) leaves the stage, the plan, the result, the copy and
@@ -137,7 +139,8 @@ Status applyUpdate(std::string_view planPath) {
     finishFailedUpdate(plan, planPath, *helper, phase, parentExited, lock.error(), parent);
     return lock.error();
   }
-  const Result<std::string> previous = applyPreparedUpdate(plan, *resolved, parent, phase, parentExited);
+  const Result<std::string> previous =
+      catchingOutOfMemory([&] { return applyPreparedUpdate(plan, *resolved, parent, phase, parentExited); });
   if (!previous) {
     finishFailedUpdate(plan, planPath, *helper, phase, parentExited, previous.error(), parent);
     return previous.error();
@@ -178,11 +181,7 @@ Status finishAppliedUpdate(const UpdatePlan& plan, std::string_view planPath, st
 }
 
 Status runApplyUpdate(std::string_view planPath) {
-  try {
-    return applyUpdate(planPath);
-  } catch (const std::bad_alloc&) {
-    return Error::OutOfMemory;
-  }
+  return catchingOutOfMemory([&] { return applyUpdate(planPath); });
 }
 
 }  // namespace tl

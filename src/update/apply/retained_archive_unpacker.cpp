@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
-#include <new>
 #include <optional>
 #include <string>
 #include <vector>
@@ -291,24 +290,16 @@ class RetainedArchiveUnpacker {
 }  // namespace
 
 Status unpackRetainedTar(PullReader& source, const fs::Dir& stage) {
-  try {
-    RetainedArchiveUnpacker unpacker(source, stage);
-    return unpacker.run();
-  } catch (const std::bad_alloc&) {
-    return Error::OutOfMemory;
-  }
+  RetainedArchiveUnpacker unpacker(source, stage);
+  return unpacker.run();
 }
 
 Status unpackRetainedArchive(std::string_view archivePath, const fs::Dir& stage) {
   fs::File file = TRY(fs::openFileRead(archivePath));
   const fs::FileStat st = TRY(fs::statFile(file));
   if (st.kind != fs::FileKind::File) return Error::Streaming;
-  try {
-    BufferedFileReader reader(file);
-    return unpackRetainedTar(reader, stage);
-  } catch (const std::bad_alloc&) {
-    return Error::OutOfMemory;
-  }
+  BufferedFileReader reader(file);
+  return unpackRetainedTar(reader, stage);
 }
 
 }  // namespace tl

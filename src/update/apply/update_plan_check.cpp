@@ -1,6 +1,5 @@
 #include "update/apply/update_plan_check.h"
 
-#include <new>
 #include <optional>
 
 #include "common/ascii_case.h"
@@ -89,7 +88,10 @@ std::string installedFolder(const std::string& appFolder) {
   return appFolder;
 }
 
-Result<ResolvedUpdatePlan> resolve(const UpdatePlan& p, std::string_view planPath, PlanCheckProgress& progress) {
+}  // namespace
+
+Result<ResolvedUpdatePlan> resolveUpdatePlan(const UpdatePlan& p, std::string_view planPath,
+                                             PlanCheckProgress& progress) {
   TRY(require(fieldsValid(p), Error::InvalidUpdatePlan));
   const std::string home = TRY(installHomeDir(p.identifier, p.channel));
   TRY(checkChannelRoot(p, home));
@@ -134,17 +136,6 @@ Result<ResolvedUpdatePlan> resolve(const UpdatePlan& p, std::string_view planPat
 
   resolved.channelFolderName = std::string(lastComponent(p.channel_root));
   return resolved;
-}
-
-}  // namespace
-
-Result<ResolvedUpdatePlan> resolveUpdatePlan(const UpdatePlan& plan, std::string_view planPath,
-                                             PlanCheckProgress& progress) {
-  try {
-    return resolve(plan, planPath, progress);
-  } catch (const std::bad_alloc&) {
-    return Error::OutOfMemory;
-  }
 }
 
 bool channelFolderMatches(std::string_view folderName, std::string_view channel, std::string_view appName) {

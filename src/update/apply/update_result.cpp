@@ -1,9 +1,8 @@
 #include "update/apply/update_result.h"
 
-#include <new>
-
 #include "common/atomic_write.h"
 #include "common/json_writer.h"
+#include "common/out_of_memory.h"
 
 namespace tl {
 
@@ -66,12 +65,9 @@ std::string formatUpdateResult(const UpdatePlan& plan, bool success, UpdatePhase
 
 Status writeUpdateResult(std::string_view resultPath, const UpdatePlan& plan, bool success, UpdatePhase phase,
                          std::string_view message) {
-  std::string text;
-  try {
-    text = formatUpdateResult(plan, success, phase, message);
-  } catch (const std::bad_alloc&) {
-    return Error::OutOfMemory;
-  }
+  // A value, not a throw: the failure roads that write a result go on after it.
+  const std::string text = TRY(catchingOutOfMemory(
+      [&]() -> Result<std::string> { return formatUpdateResult(plan, success, phase, message); }));
   return writeFileAtomically(resultPath, text);
 }
 

@@ -199,14 +199,10 @@ Result<std::string> apply(Transaction& t) {
 
 Result<std::string> applyPreparedUpdate(const UpdatePlan& plan, const ResolvedUpdatePlan& resolved,
                                         ParentProcess& parentProcess, UpdatePhase& phase, bool& parentExited) {
-  try {
-    Transaction t{plan, resolved, phase, parentExited, parentProcess};
-    t.appFolder = plan.app_bundle_path;
-    t.previous = previousPath(plan.app_bundle_path);
-    return apply(t);
-  } catch (const std::bad_alloc&) {
-    return Error::OutOfMemory;
-  }
+  Transaction t{plan, resolved, phase, parentExited, parentProcess};
+  t.appFolder = plan.app_bundle_path;
+  t.previous = previousPath(plan.app_bundle_path);
+  return apply(t);
 }
 
 }  // namespace tl

@@ -242,12 +242,7 @@ Result<std::unique_ptr<HttpTransfer>> HttpTransfer::open(const UpdateUrl& url) {
   if (s->canceled()) return Error::Canceled;
 
   const std::string target = TRY(updateUrlForTransfer(url));
-  std::string hostHeader;
-  try {
-    hostHeader = "host: " + TRY(updateUrlAuthority(url));
-  } catch (const std::bad_alloc&) {
-    return Error::OutOfMemory;
-  }
+  const std::string hostHeader = "host: " + TRY(updateUrlAuthority(url));
   std::string roots;
   if (url.scheme == "https") roots = TRY(platform::trustedRootBundle());
 

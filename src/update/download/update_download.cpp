@@ -3,6 +3,7 @@
 #include <memory>
 #include <optional>
 
+#include "common/out_of_memory.h"
 #include "platform/cancel_token.h"
 #include "platform/io_context.h"
 #include "platform/task.h"
@@ -63,7 +64,10 @@ void abandonDownload() {
 Status downloadUpdateFile(std::string_view url, const DownloadConsumer& consume, std::uint64_t budget) {
   TRY(parseUpdateUrl(url));
   const std::uint64_t deadline = io().nowMs() + kUpdateDownloadDeadlineMs;
-  Task task = TRY(Task::start([url, &consume, budget] { return downloadUpdateArtifact(url, budget, consume); }));
+  // An allocation failure must not leave the task's thread as a throw.
+  Task task = TRY(Task::start([url, &consume, budget] {
+    return catchingOutOfMemory([&] { return downloadUpdateArtifact(url, budget, consume); });
+  }));
   const bool ended = task.waitUntil(deadline);
   if (!ended || io().nowMs() >= deadline) return Error::UpdateDownloadTimeout;
   if (io().canceled()) return Error::Canceled;

@@ -1,7 +1,5 @@
 #include "update/download/update_redirect.h"
 
-#include <new>
-
 #include "common/ascii_case.h"
 #include "update/download/uri_reference.h"
 
@@ -12,7 +10,13 @@ namespace {
 // The resolved URL is written out in a buffer of this size.
 constexpr std::size_t kResolvedUrlBuffer = 24576;
 
-Result<UpdateUrl> follow(const UpdateUrl& current, const std::optional<std::string>& location) {
+}  // namespace
+
+bool isUpdateRedirectStatus(long status) {
+  return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
+}
+
+Result<UpdateUrl> followUpdateRedirect(const UpdateUrl& current, const std::optional<std::string>& location) {
   if (!location) return Error::UpdateRedirectLocationMissing;
   const std::string& value = *location;
   if (value.empty() || value.size() > kMaxRedirectLocationLength || hasForbiddenUrlByte(value)) {
@@ -36,20 +40,6 @@ Result<UpdateUrl> follow(const UpdateUrl& current, const std::optional<std::stri
     if (!asciiEqualIgnoreCase(current.host, next.host) || fromPort != toPort) return Error::UnsafeUpdateRedirect;
   }
   return next;
-}
-
-}  // namespace
-
-bool isUpdateRedirectStatus(long status) {
-  return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
-}
-
-Result<UpdateUrl> followUpdateRedirect(const UpdateUrl& current, const std::optional<std::string>& location) {
-  try {
-    return follow(current, location);
-  } catch (const std::bad_alloc&) {
-    return Error::OutOfMemory;
-  }
 }
 
 }  // namespace tl

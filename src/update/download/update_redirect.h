@@ -22,7 +22,7 @@ bool isUpdateRedirectStatus(long status);
 // empty or overlong value, a forbidden byte, or one that does not resolve
 // against `current`; the errors of parseUpdateUrl for the result;
 // UpdateRedirectDowngrade from https to anything else; UnsafeUpdateRedirect
-// for http to another host or port. OutOfMemory.
+// for http to another host or port.
 [[nodiscard]] Result<UpdateUrl> followUpdateRedirect(const UpdateUrl& current,
                                                      const std::optional<std::string>& location);
 

@@ -1,7 +1,5 @@
 #include "update/download/update_url.h"
 
-#include <new>
-
 #include "common/ascii_case.h"
 #include "update/download/uri_reference.h"
 
@@ -83,19 +81,15 @@ Result<UpdateUrl> parseChecked(std::string_view text) {
 // scheme "://" authority path ["?" query], with the high bytes of path and
 // query percent-encoded when asked.
 Result<std::string> writeUrl(const UpdateUrl& url, bool encodeHighBytes) {
-  try {
-    std::string out = url.scheme + "://";
-    out += TRY(updateUrlAuthority(url));
-    const auto keep = [encodeHighBytes](unsigned char c) { return !encodeHighBytes || c < 0x80; };
-    appendPercentEncoded(out, url.path, keep);
-    if (url.query) {
-      out += '?';
-      appendPercentEncoded(out, *url.query, keep);
-    }
-    return out;
-  } catch (const std::bad_alloc&) {
-    return Error::OutOfMemory;
+  std::string out = url.scheme + "://";
+  out += TRY(updateUrlAuthority(url));
+  const auto keep = [encodeHighBytes](unsigned char c) { return !encodeHighBytes || c < 0x80; };
+  appendPercentEncoded(out, url.path, keep);
+  if (url.query) {
+    out += '?';
+    appendPercentEncoded(out, *url.query, keep);
   }
+  return out;
 }
 
 }  // namespace
@@ -109,16 +103,12 @@ bool hasForbiddenUrlByte(std::string_view text) {
 }
 
 Result<UpdateUrl> parseUpdateUrl(std::string_view text) {
-  try {
-    UpdateUrl url = TRY(parseChecked(text));
-    // The limit holds for what goes on the wire too: its high bytes take
-    // three bytes each there, and a URL that could not be sent as it must
-    // be is no URL to accept.
-    if (TRY(writeUrl(url, true)).size() > kMaxUpdateUrlLength) return Error::InvalidUpdateUrl;
-    return url;
-  } catch (const std::bad_alloc&) {
-    return Error::OutOfMemory;
-  }
+  UpdateUrl url = TRY(parseChecked(text));
+  // The limit holds for what goes on the wire too: its high bytes take
+  // three bytes each there, and a URL that could not be sent as it must
+  // be is no URL to accept.
+  if (TRY(writeUrl(url, true)).size() > kMaxUpdateUrlLength) return Error::InvalidUpdateUrl;
+  return url;
 }
 
 Result<std::string> formatUpdateUrl(const UpdateUrl& url) { return writeUrl(url, false); }
@@ -126,27 +116,19 @@ Result<std::string> formatUpdateUrl(const UpdateUrl& url) { return writeUrl(url,
 Result<std::string> updateUrlForTransfer(const UpdateUrl& url) { return writeUrl(url, true); }
 
 Result<std::string> updateUrlAuthority(const UpdateUrl& url) {
-  try {
-    std::string out = url.host;
-    if (url.port) out += ":" + std::to_string(*url.port);
-    return out;
-  } catch (const std::bad_alloc&) {
-    return Error::OutOfMemory;
-  }
+  std::string out = url.host;
+  if (url.port) out += ":" + std::to_string(*url.port);
+  return out;
 }
 
 Result<std::string> buildUpdateUrl(std::string_view base, std::string_view file, std::string_view token) {
-  try {
-    while (!base.empty() && base.back() == '/') base.remove_suffix(1);
-    std::string out(base);
-    out += '/';
-    appendPercentEncoded(out, file, [](unsigned char c) { return isUriUnreserved(static_cast<char>(c)); });
-    out += "?cache=";
-    out += token;
-    return out;
-  } catch (const std::bad_alloc&) {
-    return Error::OutOfMemory;
-  }
+  while (!base.empty() && base.back() == '/') base.remove_suffix(1);
+  std::string out(base);
+  out += '/';
+  appendPercentEncoded(out, file, [](unsigned char c) { return isUriUnreserved(static_cast<char>(c)); });
+  out += "?cache=";
+  out += token;
+  return out;
 }
 
 }  // namespace tl

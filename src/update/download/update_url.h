@@ -2,7 +2,8 @@
 // The URLs an update is downloaded from: which are accepted (parseUpdateUrl),
 // how a file's URL is formed (buildUpdateUrl), and the text handed to the
 // HTTP client, which is always rebuilt from the checked parts and never the
-// text as it came in.
+// text as it came in. Allocation failures throw std::bad_alloc, caught where
+// the road begins.
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -29,7 +30,7 @@ inline constexpr std::size_t kMaxUpdateUrlLength = 8192;
 // redirect's Location.
 bool hasForbiddenUrlByte(std::string_view text);
 
-// InvalidUpdateUrl, InsecureUpdateUrl, OutOfMemory. Both the text and the
+// InvalidUpdateUrl, InsecureUpdateUrl. Both the text and the
 // form handed to the HTTP client (updateUrlForTransfer) are at most
 // kMaxUpdateUrlLength bytes, so an accepted URL always writes out and
 // parses back.

@@ -1,7 +1,6 @@
 #include "update/prepare/delta_preparation.h"
 
 #include <algorithm>
-#include <new>
 #include <string>
 #include <unordered_set>
 
@@ -147,7 +146,9 @@ Result<StagedUpdate> applyPatchStep(PreparationState& st, const UpdateRecipe& fr
   return staged;
 }
 
-Result<StagedUpdate> runChain(PreparationState& st) {
+}  // namespace
+
+Result<StagedUpdate> buildUpdatedArchive(PreparationState& st) {
   const PrepareUpdateRequest& r = st.request.request;
   UpdateRecipe recipe = TRY(readBaseRecipe(st.selfExtraction, r.base_hash));
   std::string fromHash = r.base_hash;
@@ -164,16 +165,6 @@ Result<StagedUpdate> runChain(PreparationState& st) {
     if (index + 1 == kMaxPatchChain) return Error::UpdatePatchChainTooLong;
     fromHash = std::move(staged.version.hash);
     recipe = std::move(staged.recipe);
-  }
-}
-
-}  // namespace
-
-Result<StagedUpdate> buildUpdatedArchive(PreparationState& state) {
-  try {
-    return runChain(state);
-  } catch (const std::bad_alloc&) {
-    return Error::OutOfMemory;
   }
 }
 

@@ -1,11 +1,11 @@
 #include "update/prepare/full_archive_preparation.h"
 
-#include <new>
 #include <optional>
 
 #include "archive/prefetching_pull_reader.h"
 #include "archive/tar_reader.h"
 #include "archive/zstd_pull_reader.h"
+#include "common/out_of_memory.h"
 #include "update/download/update_download.h"
 #include "update/download/update_url.h"
 #include "update/prepare/owned_stage.h"
@@ -45,7 +45,9 @@ class DecodedSizeCap final : public PullReader {
   std::optional<Error> failure_;
 };
 
-Result<UpdateRecipe> extract(const fs::Dir& stage, PullReader& body, DecodedCap cap) {
+}  // namespace
+
+Result<UpdateRecipe> extractTarZstStream(const fs::Dir& stage, PullReader& body, DecodedCap cap) {
   ZstdPullReader decoded(body);
   TRY(decoded.init());
   DecodedSizeCap capped(decoded, cap);
@@ -68,7 +70,7 @@ Result<UpdateRecipe> extract(const fs::Dir& stage, PullReader& body, DecodedCap 
   return std::move(extracted->recipe);
 }
 
-Result<StagedUpdate> runFullRoad(PreparationState& st) {
+Result<StagedUpdate> prepareFullArchive(PreparationState& st) {
   const PrepareUpdateRequest& r = st.request.request;
   TRY(requireOwnedStageDeleted(st));
   TRY(fs::makeDirAt(st.bundleParent, st.stageName));
@@ -81,7 +83,9 @@ Result<StagedUpdate> runFullRoad(PreparationState& st) {
     // that unpacks far beyond it stops at its first byte too many.
     const DecodedCap cap = r.tar_size ? DecodedCap{*r.tar_size, Error::ArchiveSizeMismatch} : DecodedCap{};
     TRY(downloadUpdateFile(url, [&stage, &recipe, cap](PullReader& body) -> Status {
-      recipe = TRY(extractTarZstStream(stage, body, cap));
+      // Handed back as a value, the failure meets the download's own account
+      // of what went wrong.
+      recipe = TRY(catchingOutOfMemory([&] { return extractTarZstStream(stage, body, cap); }));
       return success();
     }));
   }
@@ -90,24 +94,6 @@ Result<StagedUpdate> runFullRoad(PreparationState& st) {
   TRY(checkStagedIdentity(r, staged.version, *recipe));
   staged.recipe = std::move(*recipe);
   return staged;
-}
-
-}  // namespace
-
-Result<UpdateRecipe> extractTarZstStream(const fs::Dir& stage, PullReader& body, DecodedCap cap) {
-  try {
-    return extract(stage, body, cap);
-  } catch (const std::bad_alloc&) {
-    return Error::OutOfMemory;
-  }
-}
-
-Result<StagedUpdate> prepareFullArchive(PreparationState& state) {
-  try {
-    return runFullRoad(state);
-  } catch (const std::bad_alloc&) {
-    return Error::OutOfMemory;
-  }
 }
 
 }  // namespace tl

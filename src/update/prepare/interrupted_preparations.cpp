@@ -1,6 +1,5 @@
 #include "update/prepare/interrupted_preparations.h"
 
-#include <new>
 #include <vector>
 
 #include "common/atomic_write.h"
@@ -8,9 +7,7 @@
 
 namespace tl {
 
-namespace {
-
-Status removeFiles(const fs::Dir& selfExtraction) {
+Status removeInterruptedFiles(const fs::Dir& selfExtraction) {
   const std::vector<fs::DirEntry> entries = TRY(fs::listDir(selfExtraction));
   for (const fs::DirEntry& entry : entries) {
     if (entry.kind == fs::FileKind::File && (isPatchFileName(entry.name) || isAtomicTemporaryName(entry.name))) {
@@ -18,16 +15,6 @@ Status removeFiles(const fs::Dir& selfExtraction) {
     }
   }
   return success();
-}
-
-}  // namespace
-
-Status removeInterruptedFiles(const fs::Dir& selfExtraction) {
-  try {
-    return removeFiles(selfExtraction);
-  } catch (const std::bad_alloc&) {
-    return Error::OutOfMemory;
-  }
 }
 
 }  // namespace tl

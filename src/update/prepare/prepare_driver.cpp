@@ -1,7 +1,6 @@
 #include "update/prepare/prepare_driver.h"
 
-#include <new>
-
+#include "common/out_of_memory.h"
 #include "common/paths.h"
 #include "platform/io_context.h"
 #include "update/download/http_transfer.h"
@@ -58,9 +57,10 @@ Result<bool> preparedBefore(const PreparationState& st) {
   return true;
 }
 
-// Delta first; any failure of it but a cancel gives way to the full download.
+// Delta first; any failure of it but a cancel, allocation failure included,
+// gives way to the full download.
 Result<StagedUpdate> stageNewVersion(PreparationState& st) {
-  Result<StagedUpdate> delta = buildUpdatedArchive(st);
+  Result<StagedUpdate> delta = catchingOutOfMemory([&] { return buildUpdatedArchive(st); });
   if (delta.ok() || delta.error() == Error::Canceled) return delta;
   reportDeltaUnavailable(delta.error());
   return prepareFullArchive(st);
@@ -80,7 +80,8 @@ Status run(std::string_view requestPath) {
   PreparationState st;
   st.request = TRY(readPrepareRequest(requestPath));
   TRY(openFolders(st));
-  const Status prepared = prepareUnderLock(st);
+  // The stage goes however the run fails, for want of memory too.
+  const Status prepared = catchingOutOfMemory([&] { return prepareUnderLock(st); });
   if (!prepared.ok()) tryDeleteOwnedStage(st);
   return prepared;
 }
@@ -88,11 +89,7 @@ Status run(std::string_view requestPath) {
 }  // namespace
 
 Status runPrepareUpdate(std::string_view requestPath) {
-  try {
-    return run(requestPath);
-  } catch (const std::bad_alloc&) {
-    return Error::OutOfMemory;
-  }
+  return catchingOutOfMemory([&] { return run(requestPath); });
 }
 
 void initPrepareUpdate() { initHttpClient(); }

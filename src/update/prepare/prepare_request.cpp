@@ -1,7 +1,5 @@
 #include "update/prepare/prepare_request.h"
 
-#include <new>
-
 #include "archive/no_follow_access.h"
 #include "common/hex.h"
 #include "common/json_reader.h"
@@ -90,7 +88,26 @@ Status openRequestFromHome(const ValidatedPrepareRequest& v, std::string_view re
   return success();
 }
 
-Result<ValidatedPrepareRequest> readAndCheck(std::string_view requestPath) {
+}  // namespace
+
+Result<PrepareUpdateRequest> parsePrepareRequest(std::string_view text) {
+  TRY(json::checkSize(text, kPrepareRequestCap, Error::UpdateDocumentTooLarge));
+  PrepareUpdateRequest r;
+  TRY(json::readRecord(text, requestSchema(), r, {json::Mode::strict, json::Numbers::integers, json::Strings::text}));
+  return r;
+}
+
+Status checkPrepareRequestValues(const PrepareUpdateRequest& r) {
+  if (!identityRulesHold(r)) return Error::InvalidPrepareRequest;
+  const std::string prefix = artifactPrefix(r.channel, r.platform, r.arch);
+  if (!std::string_view(r.artifact_file).starts_with(prefix)) return Error::InvalidPrepareRequest;
+  if (!tarRulesHold(r)) return Error::InvalidPrepareRequest;
+  const UpdateUrl url = TRY(parseUpdateUrl(r.base_url));
+  if (url.query) return Error::InvalidUpdateUrl;
+  return success();
+}
+
+Result<ValidatedPrepareRequest> readPrepareRequest(std::string_view requestPath) {
   TRY(validatePreparePath(requestPath));
   const std::optional<std::string> requestFolder = parentPath(requestPath);
   if (!requestFolder) return Error::InvalidUpdatePath;
@@ -128,33 +145,6 @@ Result<ValidatedPrepareRequest> readAndCheck(std::string_view requestPath) {
   TRY(requireSamePath(joinPath({r.channel_root, "app"}), r.app_bundle_path));
   v.bundle_name = std::string(lastComponent(r.app_bundle_path));
   return v;
-}
-
-}  // namespace
-
-Result<PrepareUpdateRequest> parsePrepareRequest(std::string_view text) {
-  TRY(json::checkSize(text, kPrepareRequestCap, Error::UpdateDocumentTooLarge));
-  PrepareUpdateRequest r;
-  TRY(json::readRecord(text, requestSchema(), r, {json::Mode::strict, json::Numbers::integers, json::Strings::text}));
-  return r;
-}
-
-Status checkPrepareRequestValues(const PrepareUpdateRequest& r) {
-  if (!identityRulesHold(r)) return Error::InvalidPrepareRequest;
-  const std::string prefix = artifactPrefix(r.channel, r.platform, r.arch);
-  if (!std::string_view(r.artifact_file).starts_with(prefix)) return Error::InvalidPrepareRequest;
-  if (!tarRulesHold(r)) return Error::InvalidPrepareRequest;
-  const UpdateUrl url = TRY(parseUpdateUrl(r.base_url));
-  if (url.query) return Error::InvalidUpdateUrl;
-  return success();
-}
-
-Result<ValidatedPrepareRequest> readPrepareRequest(std::string_view requestPath) {
-  try {
-    return readAndCheck(requestPath);
-  } catch (const std::bad_alloc&) {
-    return Error::OutOfMemory;
-  }
 }
 
 }  // namespace tl

@@ -1,7 +1,5 @@
 #include "update/prepare/prepared_app_check.h"
 
-#include <new>
-
 #include "archive/no_follow_access.h"
 #include "archive/staged_tree.h"
 #include "update/update_names.h"
@@ -10,8 +8,10 @@ namespace tl {
 
 namespace {
 
-Result<AppVersionInfo> verify(const PrepareUpdateRequest& request, const UpdateRecipe& recipe, const fs::Dir& parent,
-                              std::string_view stageName, bool verifyTree) {
+}  // namespace
+
+Result<AppVersionInfo> verifyPreparedApp(const PrepareUpdateRequest& request, const UpdateRecipe& recipe,
+                                         const fs::Dir& parent, std::string_view stageName, bool verifyTree) {
   const fs::Dir stage = TRY(fs::openDirAt(parent, stageName, /*list=*/true));
   const std::vector<fs::DirEntry> entries = TRY(fs::listDir(stage));
   if (entries.size() != 1 || entries[0].kind != fs::FileKind::Directory || entries[0].name != recipe.root) {
@@ -26,17 +26,6 @@ Result<AppVersionInfo> verify(const PrepareUpdateRequest& request, const UpdateR
   }
   const fs::File launcher = TRY(openArchiveFile(root, "bin/launcher.exe"));
   return staged;
-}
-
-}  // namespace
-
-Result<AppVersionInfo> verifyPreparedApp(const PrepareUpdateRequest& request, const UpdateRecipe& recipe,
-                                         const fs::Dir& parent, std::string_view stageName, bool verifyTree) {
-  try {
-    return verify(request, recipe, parent, stageName, verifyTree);
-  } catch (const std::bad_alloc&) {
-    return Error::OutOfMemory;
-  }
 }
 
 Status checkStagedIdentity(const PrepareUpdateRequest& request, const AppVersionInfo& staged,

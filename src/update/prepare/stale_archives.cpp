@@ -1,14 +1,10 @@
 #include "update/prepare/stale_archives.h"
 
-#include <new>
-
 #include "common/self_extraction_names.h"
 
 namespace tl {
 
-namespace {
-
-Status removeAllBut(const fs::Dir& selfExtraction, std::string_view keepHash) {
+Status removeStaleArchives(const fs::Dir& selfExtraction, std::string_view keepHash) {
   const std::vector<fs::DirEntry> entries = TRY(fs::listDir(selfExtraction));
   for (const fs::DirEntry& entry : entries) {
     std::string_view hash;
@@ -16,16 +12,6 @@ Status removeAllBut(const fs::Dir& selfExtraction, std::string_view keepHash) {
     TRY(fs::deleteFileAt(selfExtraction, entry.name));
   }
   return success();
-}
-
-}  // namespace
-
-Status removeStaleArchives(const fs::Dir& selfExtraction, std::string_view keepHash) {
-  try {
-    return removeAllBut(selfExtraction, keepHash);
-  } catch (const std::bad_alloc&) {
-    return Error::OutOfMemory;
-  }
 }
 
 }  // namespace tl

@@ -1,7 +1,5 @@
 #include "update/prepare/superseded_update.h"
 
-#include <new>
-
 #include "archive/no_follow_access.h"
 #include "common/ascii_case.h"
 #include "common/install_mutex.h"
@@ -44,7 +42,9 @@ Status setPreparedFolderAside(PreparationState& st, std::string_view preparedNam
   return success();
 }
 
-Status removeVersion(PreparationState& st, std::string_view hash) {
+}  // namespace
+
+Status removePreparedVersion(PreparationState& st, std::string_view hash) {
   {
     const InstallLock installLock = TRY(acquireInstallMutex(st.request.request.channel_root, platform::kInfinite));
     TRY(setPreparedFolderAside(st, preparedDirName(st.request.bundle_name, hash)));
@@ -54,7 +54,7 @@ Status removeVersion(PreparationState& st, std::string_view hash) {
   return requireOwnedStageDeleted(st);
 }
 
-Status removeSuperseded(PreparationState& st) {
+Status removeSupersededUpdate(PreparationState& st) {
   const PrepareUpdateRequest& r = st.request.request;
   const Result<std::string> text = readArchiveFile(st.selfExtraction, kPreparedUpdateFileName, kPreparedUpdateCap);
   if (!text.ok()) return text.error() == Error::FileNotFound ? success() : Status(text.error());
@@ -63,25 +63,7 @@ Status removeSuperseded(PreparationState& st) {
   const PreparedUpdate& rec = *parsed;
   if (rec.hash == r.base_hash || rec.hash == r.hash) return success();
   TRY(checkRecordPlace(st, rec));
-  return removeVersion(st, rec.hash);
-}
-
-}  // namespace
-
-Status removePreparedVersion(PreparationState& state, std::string_view hash) {
-  try {
-    return removeVersion(state, hash);
-  } catch (const std::bad_alloc&) {
-    return Error::OutOfMemory;
-  }
-}
-
-Status removeSupersededUpdate(PreparationState& state) {
-  try {
-    return removeSuperseded(state);
-  } catch (const std::bad_alloc&) {
-    return Error::OutOfMemory;
-  }
+  return removePreparedVersion(st, rec.hash);
 }
 
 }  // namespace tl

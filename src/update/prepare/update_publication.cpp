@@ -1,8 +1,7 @@
 #include "update/prepare/update_publication.h"
 
-#include <new>
-
 #include "archive/no_follow_access.h"
+#include "common/out_of_memory.h"
 #include "common/sha256.h"
 #include "update/prepare/owned_stage.h"
 #include "update/prepare/preparation_diagnostics.h"
@@ -35,28 +34,11 @@ Status writeRecord(const PreparationState& st) {
 }
 
 // Archives of versions before the installed one are of no further use; one
-// left behind wastes space but harms nothing.
+// left behind wastes space but harms nothing, nor does a want of memory here.
 void removeStaleArchivesOrWarn(const PreparationState& st) {
-  const Status removed = removeStaleArchives(st.selfExtraction, st.request.request.base_hash);
+  const Status removed =
+      catchingOutOfMemory([&] { return removeStaleArchives(st.selfExtraction, st.request.request.base_hash); });
   if (!removed.ok()) warnObsoleteArchivesNotRemoved(removed.error());
-}
-
-Status publish(PreparationState& st, const StagedUpdate& staged) {
-  const PrepareUpdateRequest& r = st.request.request;
-  const AppVersionInfo version =
-      TRY(verifyPreparedApp(r, staged.recipe, st.bundleParent, st.stageName, /*verifyTree=*/true));
-  TRY(checkStagedIdentity(r, version, staged.recipe));
-  TRY(writeRecipeFileAtomically(st.selfExtraction, recipeFileName(r.hash), staged.recipe));
-  TRY(fs::renameAt(st.bundleParent, st.stageName, st.bundleParent, st.preparedName));
-  st.stageOwned = false;
-  const Status recorded = writeRecord(st);
-  if (!recorded.ok()) {
-    (void)fs::deleteTreeAt(st.bundleParent, st.preparedName);
-    return recorded;
-  }
-  removeStaleArchivesOrWarn(st);
-  tryDeleteOwnedStage(st);
-  return success();
 }
 
 // The record beside a prepared folder, when it is of the current schema,
@@ -85,7 +67,28 @@ Status checkPreparedVersion(const PreparationState& st) {
   return checkStagedIdentity(r, version, recipe);
 }
 
-Result<bool> reuse(PreparationState& st) {
+}  // namespace
+
+Status publishStagedUpdate(PreparationState& st, const StagedUpdate& staged) {
+  const PrepareUpdateRequest& r = st.request.request;
+  const AppVersionInfo version =
+      TRY(verifyPreparedApp(r, staged.recipe, st.bundleParent, st.stageName, /*verifyTree=*/true));
+  TRY(checkStagedIdentity(r, version, staged.recipe));
+  TRY(writeRecipeFileAtomically(st.selfExtraction, recipeFileName(r.hash), staged.recipe));
+  TRY(fs::renameAt(st.bundleParent, st.stageName, st.bundleParent, st.preparedName));
+  st.stageOwned = false;
+  // A folder no record names goes, whatever kept the record from being written.
+  const Status recorded = catchingOutOfMemory([&] { return writeRecord(st); });
+  if (!recorded.ok()) {
+    (void)fs::deleteTreeAt(st.bundleParent, st.preparedName);
+    return recorded;
+  }
+  removeStaleArchivesOrWarn(st);
+  tryDeleteOwnedStage(st);
+  return success();
+}
+
+Result<bool> reusePreparedVersion(PreparationState& st) {
   const Status checked = checkPreparedVersion(st);
   if (!checked.ok()) {
     // A folder that lost a file, or a record or recipe that no longer
@@ -97,24 +100,6 @@ Result<bool> reuse(PreparationState& st) {
   TRY(writeRecord(st));
   removeStaleArchivesOrWarn(st);
   return true;
-}
-
-}  // namespace
-
-Status publishStagedUpdate(PreparationState& state, const StagedUpdate& staged) {
-  try {
-    return publish(state, staged);
-  } catch (const std::bad_alloc&) {
-    return Error::OutOfMemory;
-  }
-}
-
-Result<bool> reusePreparedVersion(PreparationState& state) {
-  try {
-    return reuse(state);
-  } catch (const std::bad_alloc&) {
-    return Error::OutOfMemory;
-  }
 }
 
 }  // namespace tl

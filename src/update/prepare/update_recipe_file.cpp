@@ -1,7 +1,5 @@
 #include "update/prepare/update_recipe_file.h"
 
-#include <new>
-
 #include "archive/buffered_file_writer.h"
 #include "archive/no_follow_access.h"
 #include "archive/staged_tree.h"
@@ -14,7 +12,9 @@ namespace tl {
 
 namespace {
 
-Status writeRecipe(const fs::Dir& folder, std::string_view name, const UpdateRecipe& recipe) {
+}  // namespace
+
+Status writeRecipeFileAtomically(const fs::Dir& folder, std::string_view name, const UpdateRecipe& recipe) {
   TRY(requireFileOrNothingAt(folder, name));
   return writeFileAtomicallyAt(folder, name, [&recipe](fs::File& file) -> Status {
     BufferedFileWriter writer(file);
@@ -24,7 +24,8 @@ Status writeRecipe(const fs::Dir& folder, std::string_view name, const UpdateRec
   });
 }
 
-Result<LocatedRecipe> locate(const fs::Dir& selfExtraction, std::string_view channelRoot, std::string_view hash) {
+Result<LocatedRecipe> locateSelfExtractionRecipe(const fs::Dir& selfExtraction, std::string_view channelRoot,
+                                                 std::string_view hash) {
   const std::string name = recipeFileName(hash);
   fs::File file = TRY(openArchiveFile(selfExtraction, name));
   const fs::FileStat st = TRY(fs::statFile(file));
@@ -33,25 +34,6 @@ Result<LocatedRecipe> locate(const fs::Dir& selfExtraction, std::string_view cha
   located.sha256 = TRY(hashFileSha256(file, st.size));
   located.path = joinPath({channelRoot, "self-extraction", name});
   return located;
-}
-
-}  // namespace
-
-Status writeRecipeFileAtomically(const fs::Dir& folder, std::string_view name, const UpdateRecipe& recipe) {
-  try {
-    return writeRecipe(folder, name, recipe);
-  } catch (const std::bad_alloc&) {
-    return Error::OutOfMemory;
-  }
-}
-
-Result<LocatedRecipe> locateSelfExtractionRecipe(const fs::Dir& selfExtraction, std::string_view channelRoot,
-                                                 std::string_view hash) {
-  try {
-    return locate(selfExtraction, channelRoot, hash);
-  } catch (const std::bad_alloc&) {
-    return Error::OutOfMemory;
-  }
 }
 
 }  // namespace tl
