@@ -8,18 +8,11 @@
 
 namespace tl {
 
-// Stops at the first rule that fails:
-//  schema 1 or 2, a 32-hex transaction id, platform "win", arch "x64",
-//  parent_pid not 0 (InvalidUpdatePlan);
-//  the identifier's home folder (installHomeDir's error);
-//  channel_root a normalised path directly in it (InvalidUpdatePath);
-//  the install layout of channel_root (its error), whose app folder is
-//  app_bundle_path (InvalidUpdatePath);
-//  app_bundle_path normalised and a folder (InvalidUpdatePath);
-//  its version.json (readInstalledAppNames' error);
-//  channel_root's name by the channel folder rule (InvalidUpdatePath);
-//  app_bundle_path a folder directly in its parent, reached through no
-//  link (InvalidUpdatePath).
+// Success when app_bundle_path is this installation's app folder: the same
+// path rules as the full plan check for channel_root and app_bundle_path
+// (InvalidUpdatePath), the identity fields it needs (InvalidUpdatePlan), and
+// the errors of installHomeDir, the install layout and readInstalledAppNames.
+// Stops at the first failure; nothing is written.
 [[nodiscard]] Status verifyRelaunchTarget(const UpdatePlan& plan);
 
 }  // namespace tl

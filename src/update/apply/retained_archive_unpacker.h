@@ -3,19 +3,12 @@
 // (self-extraction\<hash>.tar) into the update transaction's stage folder.
 // Narrower than the full tar reader: ustar headers, regular files and
 // folders; symbolic links are announced and never created; pax headers are
-// read only to refuse those that rename or resize a member. Every folder and
-// file is announced on standard error before it is created:
+// read only to refuse those that rename or resize a member. Each entry is
+// announced on standard error before it is created.
 //
-//   DEBUG: Creating parent dir: '<parent>'
-//   DEBUG: Creating file: '<path>'
-//   DEBUG: Creating directory: '<path>'
-//   Skipping symlink creation on Windows: <path> -> <target>
-//   ERROR: Failed to create {parent dir|file|directory} '<path>': error.<Name>
-//
-// Paths may use '/' or '\'; one that starts with a separator, has a drive
-// colon as its second character, or holds a ".." component is PathTraversal.
-// Everything is created one component at a time below the stage handle,
-// never through a link, so no entry can reach outside the stage.
+// Paths may use '/' or '\'; one that starts with a separator or a drive
+// ("C:") or holds a ".." component is PathTraversal. Nothing is created through a link, so no
+// entry can reach outside the stage.
 //
 // Errors: Streaming (the archive path is no regular file),
 // UnexpectedEndOfStream (a partial header, or data shorter than its size),

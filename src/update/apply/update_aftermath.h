@@ -26,26 +26,21 @@ enum class RelaunchRule : unsigned char {
 // validating_payload relaunch once the parent has ended.
 RelaunchRule relaunchRule(UpdatePhase phase, bool parentExited, Error error);
 
-// Carries out relaunchRule: waits up to 120 s for parent_pid where the
-// rule says so, then starts app_bundle_path's bin\launcher.exe without a
-// window. Warnings:
-//   Warning: Could not safely relaunch the previous application after update failure: error.<Name>
-//   Warning: Could not relaunch the previous application after update failure: error.<Name>
-// The parent is waited for through `parent` (the handle the driver opened
-// before staging); the form without it opens parent_pid when it waits.
+// Carries out relaunchRule: starts app_bundle_path's launcher without a
+// window, after waiting for the parent where the rule says so. A failed wait
+// or start is a warning. The parent is waited for through `parent` (the
+// handle the driver opened before staging); the form without it opens
+// parent_pid when it waits.
 void relaunchPreviousApp(const UpdatePlan& plan, UpdatePhase phase, bool parentExited, Error error,
                          ParentProcess& parent);
 void relaunchPreviousApp(const UpdatePlan& plan, UpdatePhase phase, bool parentExited, Error error);
 
 // A plan that failed its check with `error`. Unless the running program is
-// the plan's helper copy nothing at all happens. Otherwise, in this order:
-// the task is deleted, the result written (only when its path was
-// verified), the plan deleted (only when its own path was verified), the
-// previous version relaunched when the plan's relaunch target holds (after
-// the parent's end), and the copy scheduled for deletion. Warnings:
-//   ERROR: Could not publish update validation failure result: error.<Name>
-//   Warning: Could not remove rejected update plan: error.<Name>
-//   Warning: Refusing to relaunch an unvalidated update target: error.<Name>
+// the plan's helper copy nothing at all happens. Otherwise the task and the
+// copy go, the result is written and the plan deleted only where `progress`
+// verified their paths, and the previous version is relaunched (after the
+// parent's end) only when verifyRelaunchTarget accepts the plan. Failures
+// are reported on standard error and change nothing else.
 void handleRejectedPlan(const UpdatePlan& plan, std::string_view planPath, const PlanCheckProgress& progress,
                         Error error);
 

@@ -9,11 +9,9 @@ namespace tl {
 
 inline constexpr std::string_view kUpdateTaskPrefix = "ApplicationUpdate_";
 // Hands the copy (tamberlock-update-<id>.exe) to the self-deleting clean-up
-// script. When that cannot start: "Warning: Could not start update-helper
-// cleanup: error.<Name>", and the copy is left to a RunOnce value
-// TamberlockUpdateCleanup_<id> that deletes it at the user's next logon;
-// when that cannot be written, "Warning: Could not schedule update-helper
-// cleanup."
+// script; when that cannot start, a RunOnce value
+// TamberlockUpdateCleanup_<id> deletes it at the user's next logon. Each
+// failure is a warning; the copy may then stay.
 void scheduleHelperCleanup(std::string_view helperPath);
 
 // Starts schtasks.exe /Delete /TN ApplicationUpdate_<id> /F without a window

@@ -29,41 +29,23 @@ struct ResolvedUpdatePlan {
   bool hasUninstallManifest = false;
 };
 
-// Runs the checks in this order and stops at the first that fails:
-//  1. field values: schema 1 or 2, 32-hex transaction id, known channel,
-//     platform "win", arch "x64", version 1-256 bytes without control
-//     bytes, build hash, parent_pid not 0 (InvalidUpdatePlan);
-//  2. the identifier's home folder (installHomeDir);
-//  3. channel_root directly in it, a valid file name (InvalidUpdatePath);
-//  4. planPath is channel_root\.tamberlock-update-<id>.json, the name exact
-//     and the file regular and directly there (InvalidUpdatePath); then
-//     planPathVerified;
-//  5. result_path is channel_root\.tamberlock-update-<id>.result.json,
-//     absent or a regular file directly there (InvalidUpdatePath); then
-//     resultPathVerified;
-//  6-8. the payload source of the schema rules (InvalidUpdatePlan) is
-//     self-extraction\<hash>.tar or self-extraction\<hash>.recipe.json
-//     (InvalidUpdatePath);
-//  9. schema 2: staging_path is app_bundle_path.prepared-<hash>, a folder
-//     beside the app folder (InvalidUpdatePath), and the prepared-update
-//     record matches the plan (InvalidPreparedUpdate);
-// 10. the install layout of channel_root (its error) has app_bundle_path as
-//     its app folder (InvalidUpdatePath);
-// 11. the uninstall manifest, when there is one, names the plan's identifier
-//     and channel (InvalidUpdateIdentity; its read errors pass);
-// 12. the installed version.json (readInstalledAppNames);
-// 13. channel_root's name is the channel, the app name, or for stable the
-//     app name + "-stable", letters folded (InvalidUpdatePath);
-// 14. self-extraction and the payload source lie directly in their folders
-//     (InvalidUpdatePath);
-// 15. app_bundle_path is a folder directly in its parent (InvalidUpdatePath).
-// When the app folder is missing but its ".previous" folder is there (a swap
-// interrupted between its renames), steps 11, 12 and 15 judge the previous
-// folder instead, so that the transaction's swap can put it back.
+// Accepts the plan only when every field is valid and every path is the
+// exact one this installation implies, stopping at the first failure:
+// InvalidUpdatePlan (a field value, or the schema's payload members),
+// InvalidUpdatePath (a path that is not the expected one, not of its kind,
+// or reached through a link), InvalidPreparedUpdate (schema 2: the
+// prepared-update record does not match the plan), InvalidUpdateIdentity
+// (the uninstall manifest names another application), and the errors of
+// installHomeDir, the install layout and readInstalledAppNames. `progress`
+// records the plan and result paths as they pass. When the app folder is
+// missing but its ".previous" folder is there (a swap interrupted between
+// its renames), the app folder's checks judge the previous folder instead,
+// so that the transaction's swap can put it back. Nothing is written.
 [[nodiscard]] Result<ResolvedUpdatePlan> resolveUpdatePlan(const UpdatePlan& plan, std::string_view planPath,
                                                            PlanCheckProgress& progress);
 
-// The channel folder rule of step 13.
+// channel_root's name is the channel, the app name, or for stable the app
+// name + "-stable", letters folded.
 bool channelFolderMatches(std::string_view folderName, std::string_view channel, std::string_view appName);
 
 }  // namespace tl

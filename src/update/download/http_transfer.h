@@ -1,10 +1,8 @@
 #pragma once
-// One HTTP/1.1 GET of an update URL over libcurl's multi interface, driven
-// by whichever thread reads: open() sends the request and returns with the
-// response head, and the body is then pulled through read(). Between reads
-// nothing moves. The write callback puts what arrives straight into the
-// reader's buffer and pauses the transfer once that is full (keeping at most
-// one network chunk aside), so memory stays flat whatever the body's size.
+// One HTTP/1.1 GET of an update URL, driven by whichever thread reads:
+// open() returns with the response head, and the body is then pulled
+// through read(). Nothing moves between reads, and memory stays flat
+// whatever the body's size.
 //
 // The request carries exactly the headers host, user-agent, connection:
 // close and accept-encoding: identity; no proxy is used (whatever the
@@ -12,9 +10,8 @@
 // policy), https needs TLS 1.2 or later verified against the trusted roots
 // of platform/tls_roots.h.
 //
-// The cancel token of the task that opened the transfer ends it at once with
-// Canceled, from whichever thread reads; the process-wide cancel too (it
-// cancels every task, and is also looked at between waits).
+// Canceling the task that opened the transfer, or the process, ends it at
+// once with Canceled, from whichever thread reads.
 #include <cstddef>
 #include <cstdint>
 #include <memory>

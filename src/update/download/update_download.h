@@ -1,12 +1,9 @@
 #pragma once
 // Downloading one file of an update: the redirect policy, the status rules,
-// the size budget, and the 600-second deadline around it all.
-//
-// The body goes to a consumer as a PullReader, read on the download task's
-// thread: the file sink (pumpDownloadToFile) or the full-archive unpacker
-// (zstd and the tar reader over that reader). When the consumer returns, the
-// rest of the body is read and dropped, and the bytes are counted against
-// the Content-Length.
+// the size budget, and the 600-second deadline around it all. The body goes
+// to a consumer as a PullReader, read on the download task's thread; what
+// the consumer leaves unread is read and dropped, and counted against the
+// Content-Length.
 #include <cstdint>
 #include <functional>
 #include <string_view>
@@ -35,13 +32,11 @@ inline constexpr std::uint64_t kUpdateDownloadDeadlineMs = 600'000;
 [[nodiscard]] Status downloadUpdateArtifact(std::string_view url, std::uint64_t budget,
                                             const DownloadConsumer& consume);
 
-// downloadUpdateArtifact (with the 16 GiB budget unless a smaller one is
-// given), run as a concurrent task of the IoContext against a deadline of
-// 600 seconds on its clock from the start. When the deadline passes, the task is canceled and this returns
-// UpdateDownloadTimeout only once the task has ended: nothing writes through
-// the consumer after the return. Canceled when the process (or the calling
-// task) is canceled; ConcurrencyUnavailable when no task can be started.
-// (Tests expire the deadline by moving the fake clock past it.)
+// downloadUpdateArtifact run as a task of the IoContext against a deadline
+// of 600 seconds on its clock: UpdateDownloadTimeout when it passes, returned
+// only once the task has ended, so nothing writes through the consumer after
+// the return. Canceled when the process (or the calling task) is canceled;
+// ConcurrencyUnavailable when no task can be started.
 [[nodiscard]] Status downloadUpdateFile(std::string_view url, const DownloadConsumer& consume,
                                         std::uint64_t budget = kUpdateDownloadBudget);
 

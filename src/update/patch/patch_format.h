@@ -37,9 +37,8 @@ struct PatchContext {
   PatchBlockDecoder extra;
 };
 
-// The header, then the three blocks opened in order (the first failure is
-// returned), then the new size checked against the cap
-// (UpdateArchiveTooLarge).
+// The header and the three blocks, each checked whole (their errors);
+// UpdateArchiveTooLarge when the new size passes kMaxPatchedArchiveSize.
 [[nodiscard]] Result<PatchContext> openPatchFile(fs::File& file, std::uint64_t fileSize);
 
 // Frees the history buffers of the blocks that hold one.

@@ -13,18 +13,14 @@ namespace tl {
 inline constexpr unsigned kMaxPatchChain = 64;
 
 // Needs the state's request, self-extraction and bundle-parent handles and
-// stage name. The base recipe is self-extraction\<base_hash>.recipe.json,
-// or, when that file is missing, the recipe of a cached <base_hash>.tar
-// there (read, not unpacked); after the first rebuild the base recipe is
-// (re)written and the cached tar removed. Each step downloads
-// <channel>-<platform>-<arch>-<from hash>.patch into
-// self-extraction\.patch-<transaction id>-<index>.partial (deleted after the
-// step either way), replaces a stage this run made, and unpacks the patched
-// archive into a new stage (setting state.stageOwned).
+// stage name. The base is self-extraction\<base_hash>.recipe.json, or the
+// recipe of a cached <base_hash>.tar there; once rebuilt, the base recipe is
+// (re)written and the cached tar removed. Downloaded patches
+// (.patch-<transaction id>-<index>.partial) never outlive their step.
 //
-// On success the stage holds the requested version, checked without a tree
-// walk (its recipe was built from the very bytes unpacked), and its hash,
-// version, tar_size and tar_sha256 agree with the request. Errors:
+// On success the stage (owned: state.stageOwned) holds the requested
+// version, and its hash, version, tar_size and tar_sha256 agree with the
+// request. Errors:
 // FileNotFound (no base recipe nor cached tar), UpdatePatchCycle,
 // UpdatePatchChainTooLong, UpdateArchiveTooLarge, OutOfMemory (the base
 // archive cannot be held: the caller's full download needs no such

@@ -1,10 +1,9 @@
 #pragma once
-// --prepare-update <request> --quiet from start to end: the request checked
-// before anything is touched, one preparation per channel root, what
-// interrupted (stages, patch files, temporary files of writes) and
-// superseded preparations left cleared, a version prepared before reused
-// (or, failing its check, removed), else the delta road with the full
-// download behind it, and the staged version published. After the
+// --prepare-update <request> --quiet from start to end: the requested
+// version prepared beside the installed one and published, or reused when it
+// was prepared before; what interrupted and superseded preparations left is
+// cleared. The request is checked before anything is touched; one
+// preparation runs per channel root (UpdatePreparationBusy). After the
 // lock, a failure deletes the stage this run made and nothing else; the lock
 // file stays.
 #include <string_view>

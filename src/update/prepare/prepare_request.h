@@ -59,16 +59,13 @@ struct ValidatedPrepareRequest {
 // then base_url (InvalidUpdateUrl, also for a query; InsecureUpdateUrl).
 [[nodiscard]] Status checkPrepareRequestValues(const PrepareUpdateRequest& request);
 
-// The whole reading of --prepare-update's request: the path (absolute,
-// normalised, with a parent), the file read without following links under
-// kPrepareRequestCap (UpdateDocumentTooLarge), parsed and checked; then the
-// paths: the channel root directly in the update home, the request file
-// <channel_root>\.tamberlock-prepare-<transaction_id>.json, the channel
-// root's name accepted for the installed application, app_bundle_path its
-// "app" (InvalidUpdatePath, MissingUpdateHome); and the installed version's
-// identifier, channel, hash and baseUrl equal to the request's
-// (InvalidUpdateIdentity). The first failure is returned; nothing is
-// created, changed or removed, and every handle is closed on return.
+// The whole reading of --prepare-update's request, the first failure
+// returned: the file (no link, at most kPrepareRequestCap bytes, else
+// UpdateDocumentTooLarge) parsed and its values checked; every path the one
+// this installation implies (InvalidUpdatePath, MissingUpdateHome); the
+// installed version's identifier, channel, hash and baseUrl equal to the
+// request's (InvalidUpdateIdentity). Nothing is created, changed or removed,
+// and every handle is closed on return.
 [[nodiscard]] Result<ValidatedPrepareRequest> readPrepareRequest(std::string_view requestPath);
 
 }  // namespace tl

@@ -11,14 +11,10 @@
 
 namespace tl {
 
-// Removes the prepared version `hash` of this installation under the
-// installation mutex (waiting, as an update application does, so that no
-// application of that very version is renaming the folder meanwhile). The
-// prepared folder is first renamed to this run's stage name, so that from
-// then on it is a stage that the sweep of interrupted stages removes should
-// the run be killed; then the recipe and the record are deleted (missing
-// ones count as deleted), then the stage. A missing prepared folder is
-// nothing to move; anything but a folder under its name is
+// Removes the prepared version `hash` of this installation (its folder,
+// recipe and record; missing parts count as removed) under the installation
+// mutex, waited for so that no application of that version renames the
+// folder meanwhile. Anything but a folder under the prepared name is
 // InvalidOrphanedUpdateStage. Needs the stage named and not owned.
 [[nodiscard]] Status removePreparedVersion(PreparationState& state, std::string_view hash);
 

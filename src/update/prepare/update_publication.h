@@ -8,22 +8,20 @@
 
 namespace tl {
 
-// Publishes what a road staged: the stage checked against the recipe tree
-// and all (verifyPreparedApp, checkStagedIdentity), the recipe written as
-// <hash>.recipe.json, the stage renamed (never over anything) to its
-// prepared name, clearing stageOwned, and the record written. When the
-// record cannot be built or written, the prepared folder is deleted again.
-// Stale cached archives (all but the installed version's) are removed
-// after; a failure there is only reported on standard error.
+// Publishes what a road staged: checked (verifyPreparedApp,
+// checkStagedIdentity), its recipe stored as <hash>.recipe.json, the stage
+// moved to its prepared name (never over anything; stageOwned cleared) and
+// the record written. On a failure after the move the prepared folder is
+// deleted again. Stale cached archives are removed after; failing that is
+// only a warning.
 [[nodiscard]] Status publishStagedUpdate(PreparationState& state, const StagedUpdate& staged);
 
-// Reuses the requested version's prepared folder: its recipe; a record of
-// schema 2 must be of the requested hash with a well-formed digest that is
-// the recipe's; the folder passes the whole-tree check and the request's
-// identity checks. Then the record is written afresh and stale archives are
-// removed as after publishing (true), nothing moved. When any of the checks
-// fails (but for OutOfMemory), that version is removed as a superseded one
-// is, to be prepared afresh (false).
+// true when the requested version's prepared folder passes the whole-tree
+// and identity checks and its recipe and any schema-2 record vouch for it:
+// the record is then written afresh and stale archives removed, nothing
+// moved. false when a check fails (OutOfMemory aside, which is returned):
+// that version has been removed (removePreparedVersion, whose errors pass)
+// to be prepared afresh.
 [[nodiscard]] Result<bool> reusePreparedVersion(PreparationState& state);
 
 }  // namespace tl
