@@ -17,8 +17,8 @@
 
 #include "common/command_line.h"
 #include "platform/env.h"
-#include "platform/io_context.h"
 #include "platform/process.h"
+#include "support/fake_clock.h"
 #include "support/temp_dir.h"
 
 extern char** environ;
@@ -207,7 +207,7 @@ TEST_F(NamedMutexTest, AWaiterOnARemovedFileTakesTheNewOne) {
 }
 
 TEST_F(NamedMutexTest, TimedWaitPollsOnTheClock) {
-  auto* clock = dynamic_cast<FakeClock*>(&io().clock());
+  auto* clock = dynamic_cast<test::FakeClock*>(&io().clock());
   ASSERT_NE(clock, nullptr);
   NamedMutex holder = make("clock");
   ASSERT_EQ(holder.wait(0), WaitResult::Acquired);
