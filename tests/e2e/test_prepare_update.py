@@ -207,6 +207,15 @@ class PrepareTest(unittest.TestCase):
         os.makedirs(os.path.dirname(mutex), mode=0o700, exist_ok=True)
         return mutex
 
+    @staticmethod
+    def waits_for(p, path):
+        """The run has the lock file open: it waits for the mutex, or has ended."""
+        try:
+            return any(os.readlink("/proc/%d/fd/%s" % (p.pid, fd)) == path
+                       for fd in os.listdir("/proc/%d/fd" % p.pid))
+        except OSError:
+            return p.poll() is not None
+
 
 class Roads(PrepareTest):
     def test_patch_chains(self):
@@ -294,7 +303,8 @@ class Leftovers(PrepareTest):
         with open(self.installation_mutex(), "a") as held:
             fcntl.flock(held, fcntl.LOCK_EX)
             p = self.prepare(self.request(3), wait=False)
-            time.sleep(0.5)
+            while not self.waits_for(p, held.name):
+                time.sleep(0.001)
             self.assertEqual((p.poll(), self.named("app.prepared-")), (None, ["app.prepared-h2"]))
         self.assertEqual(p.wait(120), 0)
         self.assertPrepared(3)
@@ -357,13 +367,6 @@ class Leftovers(PrepareTest):
             self.server.files["stable-win-x64-h1.patch"] = patches[k]
             return self.prepare(self.request(k), wait=wait)
 
-        def waits_for(p, path):
-            try:
-                return any(os.readlink("/proc/%d/fd/%s" % (p.pid, fd)) == path
-                           for fd in os.listdir("/proc/%d/fd" % p.pid))
-            except OSError:
-                return False
-
         self.assertEqual(prepare(2), (0, ""))
         rng, killed = random.Random(24), 0
         for i in range(10):
@@ -372,7 +375,7 @@ class Leftovers(PrepareTest):
                 fcntl.flock(held, fcntl.LOCK_EX)
                 p = prepare(k, wait=False)
                 end = time.time() + 60
-                while not waits_for(p, held.name) and time.time() < end:
+                while not self.waits_for(p, held.name) and time.time() < end:
                     time.sleep(0.005)
             time.sleep(rng.uniform(0, 0.003) if i % 3 else rng.uniform(0, 0.05))
             p.send_signal(signal.SIGKILL)

@@ -405,8 +405,9 @@ class Refusals(UninstallBase):
         shutil.copy(SETUP, outside)
         self.assertEqual(self.run_exe(outside, "--cleanup-uninstaller", manager, manifest, nonce),
                          (1, "error: InvalidUninstallLocation\n"))
-        time.sleep(0.3)
-        # A refused copy leaves itself in place and removes nothing.
+        # A refused copy leaves itself in place and removes nothing; it wrote
+        # no clean-up script either, which would delete it once it ends.
+        self.assertFalse([n for n in self.temp_leftovers() if n.startswith("tamberlock-cleanup-")])
         for name, _, _ in cases:
             self.assertTrue(os.path.exists(os.path.join(self.sb.temp, name)), name)
         self.assertTrue(os.path.exists(outside))
