@@ -20,10 +20,9 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from sandbox import to_host, to_win  # noqa: E402
+from sandbox import running_with, to_host, to_win, wait_for  # noqa: E402
 from test_installer import tar_of  # noqa: E402
 from test_prepare_update import APP_ID, SETUP, PrepareTest  # noqa: E402
-from test_uninstall import wait_for  # noqa: E402
 
 TID = "0123456789abcdef0123456789abcdef"
 RUN_ONCE_KEY = "HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\RunOnce"
@@ -113,17 +112,7 @@ class ApplyTest(PrepareTest):
 
     def launches(self):
         """The launcher's lines once no launcher of this sandbox still runs."""
-        def running():
-            for pid in filter(str.isdigit, os.listdir("/proc")):
-                try:
-                    with open("/proc/%s/cmdline" % pid, "rb") as f:
-                        command = f.read()
-                except OSError:
-                    continue
-                if self.sb.root.encode() in command and b"launcher.exe" in command:
-                    return True
-            return False
-        self.assertTrue(wait_for(lambda: not running()))
+        self.assertTrue(wait_for(lambda: not running_with(self.sb.root.encode(), b"launcher.exe")))
         if not os.path.exists(self.launch_log()):
             return []
         with open(self.launch_log()) as f:
