@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "native_ui/progress_reporter.h"
-#include "platform/io_context.h"
 #include "support/dialog_host_env.h"
+#include "support/fake_clock.h"
 
 namespace tl {
 namespace {
@@ -22,7 +22,7 @@ constexpr const char* kStageLines =
     "Installing application files...\nCreating shortcuts and integration...\n";
 
 TEST(InstallerUiPreview, AllShowsEveryStageThenTheUninstallChoice) {
-  auto* clock = dynamic_cast<FakeClock*>(&io().clock());
+  auto* clock = dynamic_cast<test::FakeClock*>(&io().clock());
   ASSERT_NE(clock, nullptr);
   DialogHostEnv host;
   host.autoclose("1");

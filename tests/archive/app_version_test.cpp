@@ -5,12 +5,13 @@
 #include <filesystem>
 #include <fstream>
 
+#include "support/outcome.h"
 #include "support/temp_dir.h"
 
 namespace tl {
 namespace {
 
-std::string errorOf(const Result<AppVersionInfo>& r) { return r.ok() ? "ok" : std::string(errorName(r.error())); }
+using test::outcome;
 
 constexpr const char* kFull =
     R"({"identifier":"com.example.app","name":"Example","displayName":"Example Canary","channel":"canary",)"
@@ -44,7 +45,7 @@ TEST(AppVersion, ReadingRules) {
       {"{" + req + "} {}", "SyntaxError"},
       {"[]", "UnexpectedToken"},
   };
-  for (const auto& [text, want] : cases) EXPECT_EQ(errorOf(parseAppVersion(text)), want) << text;
+  for (const auto& [text, want] : cases) EXPECT_EQ(outcome(parseAppVersion(text)), want) << text;
   auto r = parseAppVersion("{" + req + R"(,"name":null})");
   ASSERT_TRUE(r.ok());
   EXPECT_FALSE(r->name);
@@ -70,10 +71,10 @@ TEST_F(AppVersionFile, ReadsUpToOneMebibyte) {
   std::string text = kFull;
   text.resize(1048576, ' ');
   write(text);
-  EXPECT_EQ(errorOf(read()), "ok");
+  EXPECT_EQ(outcome(read()), "ok");
   text.push_back(' ');
   write(text);
-  EXPECT_EQ(errorOf(read()), "UpdateDocumentTooLarge");
+  EXPECT_EQ(outcome(read()), "UpdateDocumentTooLarge");
 }
 
 TEST_F(AppVersionFile, DoesNotFollowLinks) {
@@ -81,9 +82,9 @@ TEST_F(AppVersionFile, DoesNotFollowLinks) {
   std::filesystem::create_directories(elsewhere.host("Resources"));
   std::ofstream(elsewhere.host("Resources/version.json")) << kFull;
   std::filesystem::create_symlink(elsewhere.host("Resources/version.json"), dir_.host("Resources/version.json"));
-  EXPECT_EQ(errorOf(read()), "NotRegularFile");
+  EXPECT_EQ(outcome(read()), "NotRegularFile");
   std::filesystem::remove(dir_.host("Resources/version.json"));
-  EXPECT_EQ(errorOf(read()), "FileNotFound");
+  EXPECT_EQ(outcome(read()), "FileNotFound");
 }
 
 }  // namespace

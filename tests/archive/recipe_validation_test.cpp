@@ -6,11 +6,12 @@
 
 #include "archive/recipe_tree_fixture.h"
 #include "archive/update_recipe.h"
+#include "support/outcome.h"
 
 namespace tl {
 namespace {
 
-std::string errorOf(const Status& st) { return st.ok() ? "ok" : std::string(errorName(st.error())); }
+using test::outcome;
 
 RecipeEntry& entry(UpdateRecipe& r, std::string_view path) {
   for (auto& e : r.entries) {
@@ -196,7 +197,7 @@ TEST(RecipeValidation, ChecksInOrder) {
   for (const Case& c : cases) {
     UpdateRecipe r = base();
     c.mutate(r);
-    EXPECT_EQ(errorOf(validateRecipe(r)), c.error) << c.name;
+    EXPECT_EQ(outcome(validateRecipe(r)), c.error) << c.name;
   }
 }
 
@@ -223,18 +224,18 @@ TEST(RecipeValidation, LiteralBytesAndWrittenSizeAreCapped) {
   r.spans.push_back(std::move(tail));
   r.archive_size = k64MiB + 512;
   // One byte over in total: the literal cap, before the archive size is compared.
-  EXPECT_EQ(errorOf(validateRecipe(r)), "RecipeTooLarge");
+  EXPECT_EQ(outcome(validateRecipe(r)), "RecipeTooLarge");
 
   // Exactly 64 MiB of literals passes that cap, but written out the recipe
   // exceeds 128 MiB.
   r.spans.back().literal_hex = std::string(1024, '0');
   r.spans.back().size = 512;
   r.archive_size = k64MiB;
-  EXPECT_EQ(errorOf(validateRecipe(r)), "RecipeTooLarge");
-  EXPECT_EQ(errorOf(checkRecipeSize(r)), "RecipeTooLarge");
+  EXPECT_EQ(outcome(validateRecipe(r)), "RecipeTooLarge");
+  EXPECT_EQ(outcome(checkRecipeSize(r)), "RecipeTooLarge");
   r.spans.front().literal_hex = std::string(2 * (k64MiB / 2), '0');
   r.spans.front().size = k64MiB / 2;
-  EXPECT_EQ(errorOf(checkRecipeSize(r)), "ok");
+  EXPECT_EQ(outcome(checkRecipeSize(r)), "ok");
 }
 
 // Counting ".." only by name lets a target leave the archive through a link
@@ -260,7 +261,7 @@ TEST(RecipeValidation, DotDotAfterALinkIsRefused) {
     test::RecipeTree tree;
     tree.dir("d");
     for (const auto& [path, target] : c.links) tree.symlink(path, target);
-    EXPECT_EQ(errorOf(validateRecipe(tree.recipe())), c.error) << c.links.back().second;
+    EXPECT_EQ(outcome(validateRecipe(tree.recipe())), c.error) << c.links.back().second;
   }
 }
 

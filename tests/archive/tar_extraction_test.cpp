@@ -21,8 +21,8 @@
 #include "archive/staged_tree.h"
 #include "archive/tar_reader.h"
 #include "common/sha256.h"
-#include "platform/io_context.h"
 #include "platform/thread.h"
+#include "support/fake_clock.h"
 #include "support/tar_builder.h"
 #include "support/temp_dir.h"
 
@@ -384,7 +384,7 @@ TEST_F(TarExtractionTest, ReportedTreeIsOnDiskInFull) {
 }
 
 TEST_F(TarExtractionTest, CancellationStopsTheNextFileOperation) {
-  FakeClock clock;
+  test::FakeClock clock;
   IoContext ctx;
   ctx.setClock(&clock);
   ScopedIo scoped(ctx);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "archive/recipe_tree_fixture.h"
+#include "support/outcome.h"
 
 namespace tl {
 namespace {
@@ -13,7 +14,7 @@ std::string stringify(const UpdateRecipe& r) {
   return w.str();
 }
 
-std::string errorOf(const Result<UpdateRecipe>& r) { return r.ok() ? "ok" : std::string(errorName(r.error())); }
+using test::outcome;
 
 const std::string kSha(64, 'a');
 const std::string kZeros1024(2048, '0');
@@ -131,13 +132,13 @@ TEST(UpdateRecipe, ReadingRules) {
       {minimalRecipe("").substr(0, 100), "UnexpectedEndOfInput"},
       {"[]", "UnexpectedToken"},
   };
-  for (const auto& [text, want] : cases) EXPECT_EQ(errorOf(parseRecipe(text)), want) << text.substr(0, 200);
+  for (const auto& [text, want] : cases) EXPECT_EQ(outcome(parseRecipe(text)), want) << text.substr(0, 200);
 }
 
 TEST(UpdateRecipe, SpanWithoutContentParsesAndFailsValidation) {
   std::string text = minimalRecipe("");
   text.replace(text.find(R"("spans":[)") + 9, 0, R"({"size":0},)");
-  EXPECT_EQ(errorOf(parseRecipe(text)), "InvalidRecipe");
+  EXPECT_EQ(outcome(parseRecipe(text)), "InvalidRecipe");
 }
 
 TEST(UpdateRecipe, ArchiveSizeAsNumberText) {
@@ -152,11 +153,11 @@ TEST(UpdateRecipe, SizeCapIsCheckedBeforeParsing) {
   constexpr std::size_t kCap = 134217728;
   std::string text = minimalRecipe("");
   text.resize(kCap, ' ');
-  EXPECT_EQ(errorOf(parseRecipe(text)), "ok");
+  EXPECT_EQ(outcome(parseRecipe(text)), "ok");
   text.push_back(' ');
-  EXPECT_EQ(errorOf(parseRecipe(text)), "RecipeTooLarge");
+  EXPECT_EQ(outcome(parseRecipe(text)), "RecipeTooLarge");
   // Over the cap the text is not even read: garbage gives the size error.
-  EXPECT_EQ(errorOf(parseRecipe(std::string(kCap + 1, 'x'))), "RecipeTooLarge");
+  EXPECT_EQ(outcome(parseRecipe(std::string(kCap + 1, 'x'))), "RecipeTooLarge");
 }
 
 // Fails once it has taken `budget` bytes.

@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "support/outcome.h"
+
 namespace tl {
 namespace {
 
@@ -64,8 +66,7 @@ Result<Rec> read(std::string_view text, json::Options o = kStrict) {
 }
 
 std::string errorOf(std::string_view text, json::Options o = kStrict) {
-  auto r = read(text, o);
-  return r.ok() ? "ok" : std::string(errorName(r.error()));
+  return test::outcome(read(text, o));
 }
 
 TEST(JsonReader, FillsMembersAndKeepsDefaultsOfAbsentKeys) {

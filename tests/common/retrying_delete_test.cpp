@@ -8,13 +8,13 @@
 #include <string>
 
 #include "platform/fs.h"
-#include "platform/io_context.h"
+#include "support/fake_clock.h"
 #include "support/temp_dir.h"
 
 namespace tl {
 namespace {
 
-FakeClock& fakeClock() { return dynamic_cast<FakeClock&>(io().clock()); }
+test::FakeClock& fakeClock() { return dynamic_cast<test::FakeClock&>(io().clock()); }
 
 bool exists(const std::string& host) {
   struct stat st {};

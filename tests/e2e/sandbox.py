@@ -23,6 +23,7 @@ import os
 import shutil
 import subprocess
 import tempfile
+import time
 
 SOURCE_DIR = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 BUILD_DIR = os.environ.get("TL_BUILD_DIR") or os.path.join(SOURCE_DIR, "build")
@@ -32,6 +33,30 @@ _WINDOWS_VARS = ("SystemRoot", "LOCALAPPDATA", "USERPROFILE", "APPDATA", "TEMP",
 SHORTCUT_HEADER = "[TamberlockStandInShortcut]"
 SHORTCUT_KEYS = ("TargetPath", "Arguments", "WorkingDirectory", "IconLocation", "WindowStyle",
                  "Description", "Hotkey")
+
+
+def wait_for(predicate, timeout=10.0):
+    """Polls predicate until it holds or timeout seconds pass: whether it held."""
+    end = time.time() + timeout
+    while time.time() < end:
+        if predicate():
+            return True
+        time.sleep(0.05)
+    return predicate()
+
+
+def running_with(*needles):
+    """Processes whose command line holds every needle (bytes)."""
+    running = []
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open("/proc/%s/cmdline" % pid, "rb") as f:
+                command = f.read()
+        except OSError:
+            continue  # ended meanwhile
+        if all(n in command for n in needles):
+            running.append(pid)
+    return running
 
 
 def to_win(path):

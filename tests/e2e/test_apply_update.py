@@ -8,6 +8,7 @@ ApplicationUpdate_<id> and runs the copy while a real process stands for the
 running application (the plan's parent). Version k (build hk) is the
 preparation tests' application.
 """
+import fcntl
 import hashlib
 import json
 import os
@@ -19,10 +20,9 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from sandbox import to_host, to_win  # noqa: E402
+from sandbox import running_with, to_host, to_win, wait_for  # noqa: E402
 from test_installer import tar_of  # noqa: E402
 from test_prepare_update import APP_ID, SETUP, PrepareTest  # noqa: E402
-from test_uninstall import wait_for  # noqa: E402
 
 TID = "0123456789abcdef0123456789abcdef"
 RUN_ONCE_KEY = "HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\RunOnce"
@@ -112,17 +112,7 @@ class ApplyTest(PrepareTest):
 
     def launches(self):
         """The launcher's lines once no launcher of this sandbox still runs."""
-        def running():
-            for pid in filter(str.isdigit, os.listdir("/proc")):
-                try:
-                    with open("/proc/%s/cmdline" % pid, "rb") as f:
-                        command = f.read()
-                except OSError:
-                    continue
-                if self.sb.root.encode() in command and b"launcher.exe" in command:
-                    return True
-            return False
-        self.assertTrue(wait_for(lambda: not running()))
+        self.assertTrue(wait_for(lambda: not running_with(self.sb.root.encode(), b"launcher.exe")))
         if not os.path.exists(self.launch_log()):
             return []
         with open(self.launch_log()) as f:
@@ -284,6 +274,14 @@ def unpacking(pid):
     return any(f.endswith(".tar") for f in open_files(pid))
 
 
+def lock_waiters(path):
+    """Processes waiting for an flock of the file at path: "->" lines of /proc/locks."""
+    st = os.stat(path)
+    key = " %02x:%02x:%d " % (os.major(st.st_dev), os.minor(st.st_dev), st.st_ino)
+    with open("/proc/locks") as f:
+        return [int(line.split()[5]) for line in f if key in line and " -> " in line]
+
+
 def waits_for_the_parent(pid, last_file):
     """The apply holds the parent's process descriptor (from the plan check
     on), has unpacked the archive's last file and no longer reads it."""
@@ -302,30 +300,42 @@ class KilledApply(ApplyTest):
         stage = app + ".update-" + TID
         many = MANY
         last = os.path.join(stage, "DemoApp", "many", "f03999")
+        tools = os.path.join(self.sb.state, ".lock")
         rows = [
             # phase, how the test sees it reached, whether the old version is aside then, recovery
             # (apply: the same plan again; other: an application of another transaction)
             ("extracting", lambda p: os.path.isdir(stage), False, "apply"),
             ("extracting", lambda p: unpacking(p.pid), False, "other"),
             ("waiting for the parent", lambda p: waits_for_the_parent(p.pid, last), False, "installer"),
-            ("swapping or integrating", lambda p: os.path.isdir(app + ".previous"), True, "apply"),
-            ("swapping or integrating", lambda p: os.path.isdir(app + ".previous"), True, "installer"),
+            # held at its first stand-in: the test holds the stand-ins' state lock
+            ("swapping or integrating", lambda p: lock_waiters(tools), True, "apply"),
+            ("swapping or integrating", lambda p: lock_waiters(tools), True, "installer"),
         ]
         for phase, reached, aside, recovery in rows:
             with self.subTest(phase=phase, recovery=recovery):
                 if os.path.exists(self.result_path()):
                     os.unlink(self.result_path())  # read by the updater: a new update is another plan
-                for _ in range(3):  # a busy machine may let a short phase pass unseen: again
+                # Extracting cannot be held and is met by polling: a busy machine may let it pass unseen.
+                for _ in range(3 if phase == "extracting" else 1):
                     self.retain(2, tar_of(self.entries(2) + many))
                     parent = self.parent(60 if phase.startswith("waiting") else 0)
                     if not phase.startswith("waiting"):
                         parent.wait()
-                    p = self.start_helper(self.write_plan(2, parent=parent), wait=False)
-                    end = time.time() + 60
-                    while not reached(p) and p.poll() is None and time.time() < end:
-                        time.sleep(0.001)
-                    os.kill(p.pid, signal.SIGKILL)
-                    p.wait()
+                    with open(self.installation_mutex(), "a") as mutex, open(tools, "a") as state:
+                        swapping = phase.startswith("swapping")
+                        if swapping:  # held at the installation mutex until the stand-ins are held
+                            fcntl.flock(mutex, fcntl.LOCK_EX)
+                        p = self.start_helper(self.write_plan(2, parent=parent), wait=False)
+                        if swapping and wait_for(lambda: self.waits_for(p, mutex.name), timeout=60):
+                            fcntl.flock(state, fcntl.LOCK_EX)
+                            fcntl.flock(mutex, fcntl.LOCK_UN)
+                        end = time.time() + 60
+                        while not reached(p) and p.poll() is None and time.time() < end:
+                            time.sleep(0.001)
+                        os.kill(p.pid, signal.SIGKILL)
+                        p.wait()
+                        for pid in lock_waiters(tools):
+                            os.kill(pid, signal.SIGKILL)  # the stand-in the apply started
                     parent.kill()
                     if p.returncode == -signal.SIGKILL:
                         break

@@ -19,7 +19,7 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import sandbox  # noqa: E402
-from sandbox import Sandbox, to_win  # noqa: E402
+from sandbox import Sandbox, to_win, wait_for  # noqa: E402
 
 SETUP = os.path.join(sandbox.BUILD_DIR, "setup")
 APP_ID = "com.example.demo"
@@ -162,43 +162,26 @@ class InstallerTest(unittest.TestCase):
         self.assertEqual(code, 0, err)
         return tar
 
-    def launcher_lines(self, expected_count):
-        deadline = time.time() + 10
-        lines = []
-        while time.time() < deadline:
-            if os.path.exists(self.launch_log):
-                with open(self.launch_log) as f:
-                    lines = f.read().splitlines()
-                if len(lines) >= expected_count:
-                    break
-            time.sleep(0.02)
-        return lines
+    def launcher_lines(self, expected_count=0):
+        """The launcher's lines, once there are expected_count of them (for at most ten seconds)."""
+        if expected_count:
+            wait_for(lambda: len(self.launcher_lines()) >= expected_count)
+        if not os.path.exists(self.launch_log):
+            return []
+        with open(self.launch_log) as f:
+            return f.read().splitlines()
 
     def launches_running(self):
         """Processes running a launcher of this sandbox. A launch starts its
         process before the installer ends, and the process runs until it has
         written its line."""
-        running = []
-        for pid in filter(str.isdigit, os.listdir("/proc")):
-            try:
-                with open("/proc/%s/cmdline" % pid, "rb") as f:
-                    command = f.read()
-            except OSError:
-                continue  # ended meanwhile
-            if self.sb.root.encode() in command and b"launcher.exe" in command:
-                running.append(pid)
-        return running
+        return sandbox.running_with(self.sb.root.encode(), b"launcher.exe")
 
     def settled_launcher_lines(self):
         """The launcher's lines once no launch is still on its way."""
-        deadline = time.time() + 10
-        while self.launches_running() and time.time() < deadline:
-            time.sleep(0.02)
+        wait_for(lambda: not self.launches_running())
         self.assertEqual(self.launches_running(), [])
-        if not os.path.exists(self.launch_log):
-            return []
-        with open(self.launch_log) as f:
-            return f.read().splitlines()
+        return self.launcher_lines()
 
     # -- what every successful installation leaves
     def assert_installed(self, version, tar, extra=()):

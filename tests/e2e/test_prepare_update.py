@@ -24,7 +24,7 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import sandbox  # noqa: E402
-from sandbox import Sandbox, to_win  # noqa: E402
+from sandbox import Sandbox, to_win, wait_for  # noqa: E402
 
 SETUP = os.path.join(sandbox.BUILD_DIR, "setup")
 MAKE_PATCH = os.path.join(sandbox.BUILD_DIR, "make_patch")
@@ -207,6 +207,15 @@ class PrepareTest(unittest.TestCase):
         os.makedirs(os.path.dirname(mutex), mode=0o700, exist_ok=True)
         return mutex
 
+    @staticmethod
+    def waits_for(p, path):
+        """The run has the lock file open: it waits for the mutex, or has ended."""
+        try:
+            return any(os.readlink("/proc/%d/fd/%s" % (p.pid, fd)) == path
+                       for fd in os.listdir("/proc/%d/fd" % p.pid))
+        except OSError:
+            return p.poll() is not None
+
 
 class Roads(PrepareTest):
     def test_patch_chains(self):
@@ -294,7 +303,7 @@ class Leftovers(PrepareTest):
         with open(self.installation_mutex(), "a") as held:
             fcntl.flock(held, fcntl.LOCK_EX)
             p = self.prepare(self.request(3), wait=False)
-            time.sleep(0.5)
+            self.assertTrue(wait_for(lambda: self.waits_for(p, held.name), timeout=60))
             self.assertEqual((p.poll(), self.named("app.prepared-")), (None, ["app.prepared-h2"]))
         self.assertEqual(p.wait(120), 0)
         self.assertPrepared(3)
@@ -357,13 +366,6 @@ class Leftovers(PrepareTest):
             self.server.files["stable-win-x64-h1.patch"] = patches[k]
             return self.prepare(self.request(k), wait=wait)
 
-        def waits_for(p, path):
-            try:
-                return any(os.readlink("/proc/%d/fd/%s" % (p.pid, fd)) == path
-                           for fd in os.listdir("/proc/%d/fd" % p.pid))
-            except OSError:
-                return False
-
         self.assertEqual(prepare(2), (0, ""))
         rng, killed = random.Random(24), 0
         for i in range(10):
@@ -371,9 +373,7 @@ class Leftovers(PrepareTest):
             with open(self.installation_mutex(), "a") as held:
                 fcntl.flock(held, fcntl.LOCK_EX)
                 p = prepare(k, wait=False)
-                end = time.time() + 60
-                while not waits_for(p, held.name) and time.time() < end:
-                    time.sleep(0.005)
+                wait_for(lambda: self.waits_for(p, held.name), timeout=60)
             time.sleep(rng.uniform(0, 0.003) if i % 3 else rng.uniform(0, 0.05))
             p.send_signal(signal.SIGKILL)
             killed += p.wait() == -signal.SIGKILL
@@ -407,9 +407,7 @@ class Leftovers(PrepareTest):
             self.serve(patches=[(1, 2)] if stalled.endswith(".patch") else [], full=[2])
             self.server.stalls[stalled] = len(self.server.files[stalled]) // 2
             p = self.prepare(self.request(2), wait=False)
-            deadline = time.time() + 60
-            while not ready() and time.time() < deadline:
-                time.sleep(0.01)
+            wait_for(ready, timeout=60)
             p.send_signal(signal.SIGKILL)
             p.wait()
             self.assertTrue(ready())

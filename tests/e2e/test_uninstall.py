@@ -13,11 +13,10 @@ import os
 import shutil
 import subprocess
 import sys
-import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from sandbox import BUILD_DIR, Sandbox, to_win  # noqa: E402
+from sandbox import BUILD_DIR, Sandbox, to_win, wait_for  # noqa: E402
 
 SETUP = os.path.join(BUILD_DIR, "setup")
 IDENT = "com.example.app"
@@ -37,15 +36,6 @@ def chattr(*args):
         return subprocess.run(["chattr"] + list(args), capture_output=True).returncode == 0
     except OSError:
         return False
-
-
-def wait_for(predicate, timeout=10.0):
-    end = time.time() + timeout
-    while time.time() < end:
-        if predicate():
-            return True
-        time.sleep(0.05)
-    return predicate()
 
 
 class UninstallBase(unittest.TestCase):
@@ -405,8 +395,9 @@ class Refusals(UninstallBase):
         shutil.copy(SETUP, outside)
         self.assertEqual(self.run_exe(outside, "--cleanup-uninstaller", manager, manifest, nonce),
                          (1, "error: InvalidUninstallLocation\n"))
-        time.sleep(0.3)
-        # A refused copy leaves itself in place and removes nothing.
+        # A refused copy leaves itself in place and removes nothing; it wrote
+        # no clean-up script either, which would delete it once it ends.
+        self.assertFalse([n for n in self.temp_leftovers() if n.startswith("tamberlock-cleanup-")])
         for name, _, _ in cases:
             self.assertTrue(os.path.exists(os.path.join(self.sb.temp, name)), name)
         self.assertTrue(os.path.exists(outside))

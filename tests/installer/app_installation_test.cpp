@@ -11,6 +11,7 @@
 #include "archive/update_recipe.h"
 #include "installer/installer_fixture.h"
 #include "platform/fs.h"
+#include "support/fake_clock.h"
 
 namespace tl {
 namespace {
@@ -28,7 +29,7 @@ const std::vector<std::string> kAppTree = {"Resources",
                                            "bin",
                                            "bin/launcher.exe"};
 
-FakeClock& fakeClock() { return dynamic_cast<FakeClock&>(io().clock()); }
+test::FakeClock& fakeClock() { return dynamic_cast<test::FakeClock&>(io().clock()); }
 
 class AppInstallation : public testing::Test {
  protected:

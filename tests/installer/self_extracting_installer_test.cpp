@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
@@ -16,6 +15,7 @@
 #include "native_ui/progress_reporter.h"
 #include "platform/named_mutex.h"
 #include "support/dialog_host_env.h"
+#include "support/eventually.h"
 
 namespace tl {
 namespace {
@@ -24,14 +24,6 @@ using test::hostExists;
 using test::treeOf;
 
 const std::string kEmbedded = R"({"identifier":"com.example.demo","name":"Demo App","channel":"stable","hash":"b7"})";
-
-bool waitForFile(const std::string& host) {
-  for (int i = 0; i < 500; ++i) {
-    if (hostExists(host)) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return false;
-}
 
 class InstallerRun : public testing::Test {
  protected:
@@ -89,9 +81,7 @@ TEST_F(InstallerRun, AppendedPayloadInstallsAndLaunches) {
       << err_;
   EXPECT_TRUE(ui.has(1, "content The application was installed successfully."));
   // The launcher runs with its path as its only argument.
-  ASSERT_TRUE(waitForFile(launched_));
-  EXPECT_TRUE(waitForFile(launched_));
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  test::eventually([&] { return test::IntegrationSandbox::readHost(launched_) == "started 0\n"; });
   EXPECT_EQ(test::IntegrationSandbox::readHost(launched_), "started 0\n");
 }
 

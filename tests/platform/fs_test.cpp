@@ -15,6 +15,7 @@
 #include "platform/io_context.h"
 #include "platform/posix/folded_names.h"
 #include "platform/posix/handle_access.h"
+#include "support/outcome.h"
 #include "support/temp_dir.h"
 
 namespace tl::fs {
@@ -22,13 +23,7 @@ namespace {
 
 namespace stdfs = std::filesystem;
 using test::TempDir;
-
-std::string name(Error e) { return std::string(errorName(e)); }
-
-template <typename R>
-std::string outcome(const R& r) {
-  return r.ok() ? "ok" : name(r.error());
-}
+using test::outcome;
 
 template <typename T>
 Status statusOf(const Result<T>& r) {

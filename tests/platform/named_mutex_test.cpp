@@ -11,14 +11,15 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
+#include <fstream>
 #include <functional>
 #include <thread>
 
 #include "common/command_line.h"
 #include "platform/env.h"
-#include "platform/io_context.h"
 #include "platform/process.h"
+#include "support/eventually.h"
+#include "support/fake_clock.h"
 #include "support/temp_dir.h"
 
 extern char** environ;
@@ -50,6 +51,19 @@ class NamedMutexTest : public ::testing::Test {
       if (r == WaitResult::Acquired || r == WaitResult::Abandoned) m.release();
     }).join();
     return r;
+  }
+
+  // Whether a thread waits for the lock of the named file: the kernel lists
+  // a blocked flock as a "->" line of /proc/locks.
+  bool waitedFor(const std::string& name) const {
+    struct stat st{};
+    if (::stat(lockFile(name).c_str(), &st) != 0) return false;
+    std::ifstream locks("/proc/locks");
+    const std::string inode = ":" + std::to_string(st.st_ino) + " ";
+    for (std::string line; std::getline(locks, line);) {
+      if (line.find("-> FLOCK") != std::string::npos && line.find(inode) != std::string::npos) return true;
+    }
+    return false;
   }
 
   test::TempDir dir_;
@@ -170,7 +184,7 @@ TEST_F(NamedMutexTest, AnotherThreadWaitsForTheRelease) {
     sawRelease = released.load();
     mine.release();
   });
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_TRUE(test::eventually([&] { return waitedFor("t"); }));
   released = true;
   m.release();
   other.join();
@@ -191,23 +205,25 @@ TEST_F(NamedMutexTest, AWaiterOnARemovedFileTakesTheNewOne) {
     NamedMutex mine = make("race");
     got = mine.wait(kInfinite);
     holding = true;
-    while (!done) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    holding.notify_one();
+    done.wait(false);
     mine.release();
   });
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));  // the waiter blocks on the old file
+  EXPECT_TRUE(test::eventually([&] { return waitedFor("race"); }));  // the waiter blocks on the old file
   m.release();
-  while (!holding) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  holding.wait(false);
   EXPECT_EQ(got, WaitResult::Acquired);
   EXPECT_EQ(tryFromOtherThread("race"), WaitResult::Timeout);
   struct stat st{};
   EXPECT_EQ(::lstat(lockFile("race").c_str(), &st), 0);
   done = true;
+  done.notify_one();
   waiter.join();
   EXPECT_NE(::lstat(lockFile("race").c_str(), &st), 0);
 }
 
 TEST_F(NamedMutexTest, TimedWaitPollsOnTheClock) {
-  auto* clock = dynamic_cast<FakeClock*>(&io().clock());
+  auto* clock = dynamic_cast<test::FakeClock*>(&io().clock());
   ASSERT_NE(clock, nullptr);
   NamedMutex holder = make("clock");
   ASSERT_EQ(holder.wait(0), WaitResult::Acquired);

@@ -6,7 +6,7 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/io_context.h"
+#include "support/fake_clock.h"
 
 namespace tl::process {
 namespace {
@@ -38,7 +38,7 @@ TEST(ProcessWaiter, AnswersAsOpenProcessAndTheWaitDo) {
       {ended, true, {true, kWaitObject0}},                  {running, false, {true, kWaitTimeout}},
       {running, true, {true, kWaitTimeout}},
   };
-  auto& clock = dynamic_cast<FakeClock&>(io().clock());
+  auto& clock = dynamic_cast<test::FakeClock&>(io().clock());
   for (const auto& c : cases) {
     pid_t child = -1;
     std::uint32_t pid = 4194305;  // above the largest pid_max

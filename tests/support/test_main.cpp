@@ -3,8 +3,8 @@
 #include <cstring>
 #include <iostream>
 
-#include "platform/io_context.h"
 #include "platform/process.h"
+#include "support/fake_clock.h"
 
 // Every test program runs on a fake clock: retry loops never really sleep.
 //
@@ -18,7 +18,7 @@ int main(int argc, char** argv) {
     return own.ok() ? 0 : 1;
   }
   testing::InitGoogleTest(&argc, argv);
-  tl::FakeClock clock;
+  tl::test::FakeClock clock;
   tl::IoContext ctx;
   ctx.setClock(&clock);
   tl::setIo(&ctx);

@@ -7,8 +7,8 @@
 #include <string>
 #include <string_view>
 
-#include "platform/io_context.h"
 #include "platform/process.h"
+#include "support/fake_clock.h"
 #include "windows_integration/integration_driver.h"
 #include "windows_integration/integration_sandbox.h"
 
@@ -35,7 +35,7 @@ class IntegratedInstall : public testing::Test {
     process::setOwnExecutablePathForTesting("");
   }
 
-  static FakeClock& clock() { return dynamic_cast<FakeClock&>(io().clock()); }
+  static test::FakeClock& clock() { return dynamic_cast<test::FakeClock&>(io().clock()); }
   std::uint64_t slept() const { return clock().totalSleptMs() - sleptBefore_; }
 
   // Below the channel root, '/'-separated.

@@ -7,6 +7,7 @@
 #include <sstream>
 
 #include "platform/io_context.h"
+#include "support/outcome.h"
 #include "support/temp_dir.h"
 
 namespace tl {
@@ -28,10 +29,7 @@ std::string edited(const std::string& key, const std::string& value) {
   return text[at - 1] == ',' ? text.erase(at - 1, end - at + 1) : text.erase(at, end - at + 1);
 }
 
-template <class R>
-std::string outcome(const R& r) {
-  return r.ok() ? "ok" : std::string(errorName(r.error()));
-}
+using test::outcome;
 
 TEST(PreparedUpdate, WrittenAndReadBack) {
   const PreparedUpdate r = *parsePreparedUpdate(edited("schema_version", ""));

@@ -7,17 +7,15 @@
 #include <fstream>
 
 #include "platform/env.h"
+#include "support/outcome.h"
 #include "support/temp_dir.h"
 
 namespace tl {
 namespace {
 
-template <class R>
-std::string outcome(const R& r) {
-  if (!r.ok()) return std::string(errorName(r.error()));
-  if constexpr (std::is_same_v<R, Status>) return "ok";
-  else return *r;
-}
+using test::outcome;
+// Unlike outcome(), a folder that was found reads as itself.
+std::string folderOrError(const Result<std::string>& r) { return r ? *r : outcome(r); }
 
 TEST(UpdatePaths, PathsMustBeWrittenNormalised) {
   for (const char* ok : {"c:\\users", "C:\\", "\\\\server\\share\\x", "\\rooted", "\\\\.\\C:\\x", "\\\\?\\C:\\x"}) {
@@ -44,8 +42,8 @@ TEST(UpdatePaths, HomeFolders) {
   };
   for (const auto& c : cases) {
     env::setForTesting(c.env);
-    EXPECT_EQ(outcome(updateHomeDir("Acme")), c.update) << c.update;
-    EXPECT_EQ(outcome(installHomeDir("Acme", c.channel)), c.install) << c.install;
+    EXPECT_EQ(folderOrError(updateHomeDir("Acme")), c.update) << c.update;
+    EXPECT_EQ(folderOrError(installHomeDir("Acme", c.channel)), c.install) << c.install;
   }
   env::setForTesting({});
 }

@@ -2,8 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <thread>
+#include <filesystem>
 
 #include "platform/env.h"
 #include "platform/io_context.h"
@@ -101,7 +100,14 @@ TEST(CleanupScript, PingReference) {
 // The script run by the stand-in cmd.exe, which reads it in code page 437 as
 // the real one does on an OEM console.
 
-using namespace std::chrono_literals;
+// Whether a process still runs the script: the stand-in cmd.exe names it on
+// its command line (a reaped process has left /proc, a zombie's line is empty).
+bool scriptRuns(const std::string& script) {
+  for (const auto& e : std::filesystem::directory_iterator("/proc")) {
+    if (test::IntegrationSandbox::readHost(e.path() / "cmdline").find(script) != std::string::npos) return true;
+  }
+  return false;
+}
 
 std::size_t countCalls(const test::IntegrationSandbox& box, std::string_view needle) {
   std::size_t n = 0;
@@ -143,7 +149,7 @@ TEST_P(CleanupScriptRun, GivesUpAfterThirtyAttempts) {
   box_.addFault("del *tamberlock-uninstall-2.exe => exit 1");
   ASSERT_TRUE(scheduleFileDeletion(box_.win(tempRel("tamberlock-uninstall-2.exe"))).ok());
   EXPECT_TRUE(test::eventually([&] { return countCalls(box_, "tamberlock-uninstall-2.exe") >= 30; }));
-  std::this_thread::sleep_for(200ms);
+  for (const auto& s : box_.cleanupScripts()) EXPECT_TRUE(test::eventually([&] { return !scriptRuns(s); }));
   EXPECT_EQ(countCalls(box_, "tamberlock-uninstall-2.exe"), 30u);
   EXPECT_EQ(countCalls(box_, "[\"ping.exe\""), 29u);
   EXPECT_TRUE(box_.exists(tempRel("tamberlock-uninstall-2.exe")));

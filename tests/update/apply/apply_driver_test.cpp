@@ -8,6 +8,7 @@
 
 #include "platform/io_context.h"
 #include "platform/process_waiter.h"
+#include "support/outcome.h"
 #include "support/temp_dir.h"
 #include "update/apply/answering_waiter.h"
 #include "update/apply/sample_plan.h"
@@ -20,10 +21,7 @@ namespace {
 
 namespace stdfs = std::filesystem;
 
-template <class R>
-std::string outcome(const R& r) {
-  return r.ok() ? "ok" : std::string(errorName(r.error()));
-}
+using test::outcome;
 
 TEST(ApplyDriver, ReadsThePlanFileBeforeAnythingElse) {
   test::TempDir dir;

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <functional>
 
+#include "support/outcome.h"
 #include "update/apply/sample_plan.h"
 #include "update/prepared_update.h"
 #include "windows_integration/integration_driver.h"
@@ -19,10 +20,7 @@ namespace stdfs = std::filesystem;
 const std::string kTid = test::kSampleTid;
 const std::string kPlanName = ".tamberlock-update-" + kTid + ".json";
 
-template <class R>
-std::string outcome(const R& r) {
-  return r.ok() ? "ok" : std::string(errorName(r.error()));
-}
+using test::outcome;
 
 TEST(UpdatePlan, ReadStrictly) {
   const std::string base = R"({"transaction_id":"t","identifier":"i","channel":"c","platform":"p","arch":"a",)"

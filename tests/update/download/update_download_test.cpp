@@ -15,7 +15,7 @@
 #include "common/ascii_case.h"
 #include "platform/env.h"
 #include "platform/fs.h"
-#include "platform/io_context.h"
+#include "support/fake_clock.h"
 #include "support/temp_dir.h"
 #include "update/download/download_pump.h"
 #include "update/http_test_server.h"
@@ -200,7 +200,7 @@ TEST_F(UpdateDownloadTest, StalledBodyEndsAtTheDeadlineAfterTheTaskEnded) {
 // A cancel from another thread while the body waits for bytes that do not
 // come. The time it takes is recorded, not asserted.
 TEST_F(UpdateDownloadTest, CancelEndsAStalledTransfer) {
-  FakeClock clock;
+  test::FakeClock clock;
   IoContext ctx;
   ctx.setClock(&clock);
   ScopedIo scoped(ctx);
