@@ -11,6 +11,8 @@ Status FileFlusher::addThreadIfBusy() {
     std::lock_guard<std::mutex> lock(mutex_);
     if (idle_ >= queue_.size() || threads_.size() >= kThreads) return success();
   }
+  // Room first: a thread once started must never be dropped for want of it.
+  threads_.reserve(kThreads);
   Result<platform::Thread> started = platform::Thread::create([this] {
     run();
     return std::uint32_t{0};

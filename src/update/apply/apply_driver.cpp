@@ -79,6 +79,11 @@ Result<fs::File> takeApplyLockIn(std::string_view channelRoot) {
   return takeApplyLock(root);
 }
 
+bool isMissing(std::string_view path) {
+  const Result<fs::FileStat> st = fs::statNoFollow(path);
+  return !st && st.error() == Error::FileNotFound;
+}
+
 // The result file already tells of this plan's success, byte for byte as
 // its run published it: that run was killed before its clean-up and its
 // task started the plan again.
@@ -115,6 +120,9 @@ Status applyUpdate(std::string_view planPath) {
   if (progress.planPathVerified) {
     lock = takeApplyLockIn(plan.channel_root);
     if (!lock && lock.error() == Error::UpdateApplicationBusy) return lock.error();
+    // A helper that ended while this one checked the plan deleted it last:
+    // the plan was that helper's, and is done with.
+    if (lock && isMissing(planPath)) return Error::UpdateApplicationBusy;
   }
   // Ahead of the plan check's verdict: once applied, a prepared stage is
   // gone and the check would fail the applied update.

@@ -5,6 +5,7 @@
 #include "common/diagnostics.h"
 #include "common/install_layout.h"
 #include "common/install_mutex.h"
+#include "common/out_of_memory.h"
 #include "common/paths.h"
 #include "common/scope_guard.h"
 #include "common/transaction_steps.h"
@@ -94,7 +95,12 @@ Status restoreInterruptedSwap(const Transaction& t) {
 // is put back into place, so that a failure of this update leaves the user
 // an application, and their stages go, which nothing else would remove.
 Status clearInterruptedRuns(const Transaction& t) {
-  TRY(restoreInterruptedSwap(t));
+  {
+    // The installer and the uninstall set app aside under the installation
+    // mutex: only under it is a missing app a swap that was cut short.
+    const InstallLock lock = TRY(acquireInstallMutex(t.plan.channel_root, platform::kInfinite));
+    TRY(restoreInterruptedSwap(t));
+  }
   const fs::Dir parent = TRY(fs::openDir(t.parent));
   return removeInterruptedStages(parent, lastComponent(t.appFolder), kUpdateStageInfix);
 }
@@ -188,7 +194,14 @@ Result<std::string> apply(Transaction& t) {
   TRY(clearInterruptedRuns(t));
 
   // Declared before the lock, so the mutex is released before the stage goes.
-  const ScopeGuard removeStage([&] { deleteTreeIfDirectory(t.stage); });
+  // A guard runs during unwinding too, where a second exception would end
+  // the process.
+  const ScopeGuard removeStage([&] {
+    (void)catchingOutOfMemory([&] {
+      deleteTreeIfDirectory(t.stage);
+      return success();
+    });
+  });
   TRY(extractValidateAndWaitForParent(t));
   const InstallLock lock = TRY(acquireInstallMutex(t.plan.channel_root, platform::kInfinite));
   TRY(swap(t));
