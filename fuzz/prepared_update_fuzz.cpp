@@ -28,7 +28,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (tl::stringifyPreparedUpdate(*again) != written) std::abort();
 
   // The application side reads the same identity and paths from it.
-  tl::Result<tl::PreparedUpdateView> view = tl::parsePreparedUpdateLenient(written);
+  tl::Result<tl::LenientPreparedUpdate> view = tl::parsePreparedUpdateLenient(written);
   if (!view) std::abort();
   const tl::PreparedUpdate& r = *parsed;
   if (view->schema_version != r.schema_version || view->identifier != r.identifier || view->channel != r.channel ||
