@@ -176,7 +176,8 @@ Result<ExtractedArchive> TarArchiveReader::readAll() {
   recipe_.schema_version = 1;
   recipe_.root = *root_;
   recipe_.archive_size = state_.consumed;
-  recipe_.archive_sha256 = state_.archiveSha.finishHex();
+  recipe_.archive_sha256 =
+      state_.readerHashes ? TRY(state_.reader.finishDeliveredSha256Hex()) : state_.archiveSha.finishHex();
   // Every file is on disk before anything looks at the tree or moves it.
   TRY(flusher_.finish());
   TRY(validateRecipe(recipe_));
@@ -373,7 +374,7 @@ Result<std::size_t> readTarBlock(TarStreamState& state, void* buf, std::size_t n
     got += *r;
   }
   state.consumed += got;
-  state.archiveSha.update(out, got);
+  if (!state.readerHashes) state.archiveSha.update(out, got);
   if (literal && got > 0) {
     if (state.literalTotal + got > kMaxTarLiteralBytes) return Error::RecipeTooLarge;
     try {
