@@ -129,6 +129,7 @@ class TarArchiveReader {
   std::optional<std::string> root_;
   UpdateRecipe recipe_;
   std::vector<unsigned char> piece_;
+  ArchiveFolderCache folders_;
   FileFlusher flusher_;
 };
 
@@ -301,7 +302,7 @@ Status TarArchiveReader::readFileData(const std::string& recipePath, std::uint64
   recipe_.spans.push_back(std::move(span));
 
   fs::File out;
-  if (dest_) out = TRY(createArchiveFile(*dest_, recipePath));
+  if (dest_) out = TRY(createArchiveFile(*dest_, recipePath, folders_));
 
   // One piece at a time feeds the archive hash, the file hash and the file.
   Sha256 fileSha;
