@@ -53,16 +53,21 @@ void FileFlusher::run() {
 
 Status FileFlusher::handOver(fs::File file) {
   if (!inline_) {
+    bool wake = false;
     {
       std::unique_lock<std::mutex> lock(mutex_);
       fileDone_.wait(lock, [&] { return open_ < kMaxOpen || failure_; });
       if (!failure_) {
         queue_.push_back(Pending{handed_++, std::move(file)});
         ++open_;
+        // A busy thread takes the next file when its sync is done; waking a
+        // sleeping one costs this thread a system call, worth it only when
+        // more files wait than threads are busy.
+        wake = queue_.size() > threads_.size() - idle_;
       }
     }
     if (file.valid()) return abandon();  // a sync failed: it ends the unpacking
-    workQueued_.notify_one();
+    if (wake) workQueued_.notify_one();
     TRY(addThreadIfBusy());
     if (!inline_) return success();
     // The only file queued so far: no thread took it, so it is synced here.
