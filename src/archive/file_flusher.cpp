@@ -34,7 +34,7 @@ void FileFlusher::run() {
     {
       std::unique_lock<std::mutex> lock(mutex_);
       ++idle_;
-      changed_.wait(lock, [&] { return stopping_ || !queue_.empty(); });
+      workQueued_.wait(lock, [&] { return stopping_ || !queue_.empty(); });
       --idle_;
       if (queue_.empty()) return;
       next = std::move(queue_.front());
@@ -49,22 +49,27 @@ void FileFlusher::run() {
       if (!synced.ok() && (!failure_ || next.order < failure_->first)) failure_.emplace(next.order, synced.error());
       --open_;
     }
-    changed_.notify_all();
+    fileDone_.notify_one();
   }
 }
 
 Status FileFlusher::handOver(fs::File file) {
   if (!inline_) {
+    bool wake = false;
     {
       std::unique_lock<std::mutex> lock(mutex_);
-      changed_.wait(lock, [&] { return open_ < kMaxOpen || failure_; });
+      fileDone_.wait(lock, [&] { return open_ < kMaxOpen || failure_; });
       if (!failure_) {
         queue_.push_back(Pending{handed_++, std::move(file)});
         ++open_;
+        // A busy thread takes the next file when its sync is done; waking a
+        // sleeping one costs this thread a system call, worth it only when
+        // more files wait than threads are busy.
+        wake = queue_.size() > threads_.size() - idle_;
       }
     }
     if (file.valid()) return abandon();  // a sync failed: it ends the unpacking
-    changed_.notify_one();
+    if (wake) workQueued_.notify_one();
     TRY(addThreadIfBusy());
     if (!inline_) return success();
     // The only file queued so far: no thread took it, so it is synced here.
@@ -79,7 +84,7 @@ Status FileFlusher::handOver(fs::File file) {
 Status FileFlusher::finish() {
   {
     std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait(lock, [&] { return open_ == 0 || failure_; });
+    fileDone_.wait(lock, [&] { return open_ == 0 || failure_; });
   }
   return abandon();
 }
@@ -92,7 +97,7 @@ Status FileFlusher::abandon() {
     dropped.swap(queue_);
     open_ -= dropped.size();
   }
-  changed_.notify_all();
+  workQueued_.notify_all();
   dropped.clear();
   for (platform::Thread& t : threads_) t.wait();
   threads_.clear();

@@ -51,7 +51,10 @@ class FileFlusher {
   [[nodiscard]] Status addThreadIfBusy();
 
   std::mutex mutex_;
-  std::condition_variable changed_;
+  // Apart, so that a finished sync wakes only the unpacking thread and a new
+  // file only one flushing thread, not every thread at every change.
+  std::condition_variable workQueued_;
+  std::condition_variable fileDone_;
   std::deque<Pending> queue_;
   std::size_t open_ = 0;  // queued or being synced
   std::size_t idle_ = 0;  // threads waiting for work

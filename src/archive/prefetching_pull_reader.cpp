@@ -22,13 +22,31 @@ void PrefetchingPullReader::stop() {
 
 void PrefetchingPullReader::run() {
   for (;;) {
+    Chunk taken;
     std::unique_ptr<char[]> buffer;
     {
       std::unique_lock<std::mutex> lock(mutex_);
-      changed_.wait(lock, [&] { return stopping_ || !free_.empty(); });
+      changed_.wait(lock, [&] { return stopping_ || !taken_.empty() || (!ended_ && !free_.empty()); });
       if (stopping_) return;
-      buffer = std::move(free_.back());
-      free_.pop_back();
+      // Hashing first: the consumer may be waiting for the hash at the end.
+      if (!taken_.empty()) {
+        taken = std::move(taken_.front());
+        taken_.pop_front();
+        hashing_ = true;
+      } else {
+        buffer = std::move(free_.back());
+        free_.pop_back();
+      }
+    }
+    if (taken.data) {
+      delivered_.update(taken.data.get(), taken.size);
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        free_.push_back(std::move(taken.data));
+        hashing_ = false;
+      }
+      changed_.notify_all();
+      continue;
     }
     // Fill the chunk outside the lock; the consumer works on earlier ones.
     std::size_t filled = 0;
@@ -48,20 +66,25 @@ void PrefetchingPullReader::run() {
     }
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      if (filled > 0) full_.push_back(Chunk{std::move(buffer), filled, 0});
+      if (filled > 0) {
+        full_.push_back(Chunk{std::move(buffer), filled, 0});
+      } else {
+        free_.push_back(std::move(buffer));
+      }
       if (failed || end) {
         error_ = failed;
         ended_ = true;
-      } else if (filled == 0) {
-        free_.push_back(std::move(buffer));
       }
     }
     changed_.notify_all();
-    if (failed || end) return;
   }
 }
 
-Result<std::size_t> PrefetchingPullReader::readInline(void* buf, std::size_t n) { return inner_.read(buf, n); }
+Result<std::size_t> PrefetchingPullReader::readInline(void* buf, std::size_t n) {
+  const std::size_t got = TRY(inner_.read(buf, n));
+  delivered_.update(buf, got);
+  return got;
+}
 
 Result<std::size_t> PrefetchingPullReader::read(void* buf, std::size_t n) {
   if (n == 0) return std::size_t{0};
@@ -88,7 +111,7 @@ Result<std::size_t> PrefetchingPullReader::read(void* buf, std::size_t n) {
 
   if (current_.data && current_.pos == current_.size) {
     std::lock_guard<std::mutex> lock(mutex_);
-    free_.push_back(std::move(current_.data));
+    taken_.push_back(std::move(current_));
     current_ = Chunk{};
     changed_.notify_all();
   }
@@ -106,6 +129,25 @@ Result<std::size_t> PrefetchingPullReader::read(void* buf, std::size_t n) {
   std::memcpy(buf, current_.data.get() + current_.pos, take);
   current_.pos += take;
   return take;
+}
+
+Result<std::string> PrefetchingPullReader::finishDeliveredSha256Hex() {
+  if (!inline_) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [&] { return stopping_ || (taken_.empty() && !hashing_); });
+    // A stopped thread left the rest to the consumer.
+    if (stopping_) {
+      lock.unlock();
+      thread_.wait();
+    }
+  }
+  for (Chunk& c : taken_) {
+    delivered_.update(c.data.get(), c.size);
+    free_.push_back(std::move(c.data));
+  }
+  taken_.clear();
+  if (current_.data) delivered_.update(current_.data.get(), current_.pos);
+  return delivered_.finishHex();
 }
 
 }  // namespace tl

@@ -3,6 +3,7 @@
 // download body, a file, or bytes in memory.
 #include <cstddef>
 #include <cstring>
+#include <string>
 #include <string_view>
 
 #include "common/result.h"
@@ -15,6 +16,12 @@ class PullReader {
   // Reads up to n bytes into buf. Returns how many arrived; 0 only at the end
   // of the stream (n > 0). A short count is not the end: callers ask again.
   [[nodiscard]] virtual Result<std::size_t> read(void* buf, std::size_t n) = 0;
+  // A reader that hashes what it delivers, off its consumer's thread, says so;
+  // the consumer then leaves the hash of the stream to it.
+  virtual bool hashesDelivered() const { return false; }
+  // The SHA-256 of every byte delivered so far, in lowercase hexadecimal.
+  // Asked once, at the end; only of a reader that hashes what it delivers.
+  [[nodiscard]] virtual Result<std::string> finishDeliveredSha256Hex() { return Error::Unexpected; }
 };
 
 // Serves bytes held in memory; the caller keeps them alive.

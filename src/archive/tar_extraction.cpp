@@ -1,5 +1,6 @@
 #include "archive/tar_extraction.h"
 
+#include <algorithm>
 #include <cstddef>
 
 #include "archive/archive_path.h"
@@ -63,9 +64,23 @@ Status createArchiveFolder(ArchiveDestination& dest, std::string_view path) {
   return success();
 }
 
-Result<fs::File> createArchiveFile(ArchiveDestination& dest, std::string_view path) {
-  const fs::Dir parent = TRY(openArchiveParentDir(dest.root, path, true));
-  return fs::createFileAt(parent, lastArchiveComponent(path), true, true);
+Result<const fs::Dir*> ArchiveFolderCache::parentOf(const fs::Dir& root, std::string_view path) {
+  const std::string_view parent = archiveParentPath(path);
+  if (parent.empty()) return &root;
+  const auto kept = std::find_if(folders_.begin(), folders_.end(), [&](const auto& f) { return f.first == parent; });
+  if (kept != folders_.end()) {
+    std::rotate(folders_.begin(), kept, kept + 1);
+    return &folders_.front().second;
+  }
+  fs::Dir opened = TRY(openArchiveParentDir(root, path, true));
+  if (folders_.size() == kFolders) folders_.pop_back();
+  folders_.emplace(folders_.begin(), std::string(parent), std::move(opened));
+  return &folders_.front().second;
+}
+
+Result<fs::File> createArchiveFile(ArchiveDestination& dest, std::string_view path, ArchiveFolderCache& folders) {
+  const fs::Dir* parent = TRY(folders.parentOf(dest.root, path));
+  return fs::createFileAt(*parent, lastArchiveComponent(path), true, true);
 }
 
 Status createArchiveLinks(ArchiveDestination& dest, const UpdateRecipe& recipe) {

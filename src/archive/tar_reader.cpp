@@ -129,6 +129,7 @@ class TarArchiveReader {
   std::optional<std::string> root_;
   UpdateRecipe recipe_;
   std::vector<unsigned char> piece_;
+  ArchiveFolderCache folders_;
   FileFlusher flusher_;
 };
 
@@ -176,7 +177,8 @@ Result<ExtractedArchive> TarArchiveReader::readAll() {
   recipe_.schema_version = 1;
   recipe_.root = *root_;
   recipe_.archive_size = state_.consumed;
-  recipe_.archive_sha256 = state_.archiveSha.finishHex();
+  recipe_.archive_sha256 =
+      state_.readerHashes ? TRY(state_.reader.finishDeliveredSha256Hex()) : state_.archiveSha.finishHex();
   // Every file is on disk before anything looks at the tree or moves it.
   TRY(flusher_.finish());
   TRY(validateRecipe(recipe_));
@@ -300,7 +302,7 @@ Status TarArchiveReader::readFileData(const std::string& recipePath, std::uint64
   recipe_.spans.push_back(std::move(span));
 
   fs::File out;
-  if (dest_) out = TRY(createArchiveFile(*dest_, recipePath));
+  if (dest_) out = TRY(createArchiveFile(*dest_, recipePath, folders_));
 
   // One piece at a time feeds the archive hash, the file hash and the file.
   Sha256 fileSha;
@@ -373,7 +375,7 @@ Result<std::size_t> readTarBlock(TarStreamState& state, void* buf, std::size_t n
     got += *r;
   }
   state.consumed += got;
-  state.archiveSha.update(out, got);
+  if (!state.readerHashes) state.archiveSha.update(out, got);
   if (literal && got > 0) {
     if (state.literalTotal + got > kMaxTarLiteralBytes) return Error::RecipeTooLarge;
     try {

@@ -25,11 +25,15 @@ inline constexpr std::uint64_t kMaxTarLiteralBytes = 64ull * 1024 * 1024;
 
 // The running state of one read.
 struct TarStreamState {
-  TarStreamState(PullReader& r, std::optional<std::uint64_t> expected) : reader(r), expectedSize(expected) {}
+  TarStreamState(PullReader& r, std::optional<std::uint64_t> expected)
+      : reader(r), expectedSize(expected), readerHashes(r.hashesDelivered()) {}
 
   PullReader& reader;
   std::optional<std::uint64_t> expectedSize;
   std::uint64_t consumed = 0;
+  // Every byte read is consumed, so a reader that hashes what it delivers
+  // gives the archive's hash; else it is taken here.
+  bool readerHashes;
   Sha256 archiveSha;
   // Literal bytes not yet turned into a span, and all literal bytes so far.
   std::string pendingLiteral;

@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "common/sha256.h"
 #include "platform/thread.h"
 
 namespace tl {
@@ -80,6 +81,31 @@ TEST(PrefetchingPullReader, WithoutAThreadReadsOnTheCallersThread) {
   EXPECT_EQ(*all, bytes);
   ASSERT_FALSE(failed.ok());
   EXPECT_EQ(failed.error(), Error::InputOutput);
+}
+
+// The tar reader takes the archive's hash from the reader: it must cover
+// exactly the bytes delivered, wherever the consumer stopped.
+TEST(PrefetchingPullReader, HashesExactlyWhatItDelivered) {
+  const std::size_t chunk = PrefetchingPullReader::kChunkSize;
+  const std::string bytes = pattern(chunk * 6 + 321);
+  for (const bool threads : {true, false}) {
+    for (const std::size_t wanted : {std::size_t{0}, std::size_t{5}, chunk, chunk * 5 + 77, bytes.size()}) {
+      platform::failThreadCreationForTesting(!threads);
+      UnevenReader inner(bytes, SIZE_MAX);
+      PrefetchingPullReader r(inner);
+      std::string buf(65536, '\0');
+      std::size_t delivered = 0;
+      while (delivered < wanted) {
+        auto got = r.read(buf.data(), std::min(buf.size(), wanted - delivered));
+        ASSERT_TRUE(got.ok());
+        delivered += *got;
+      }
+      auto hash = r.finishDeliveredSha256Hex();
+      platform::failThreadCreationForTesting(false);
+      ASSERT_TRUE(hash.ok());
+      EXPECT_EQ(*hash, sha256Hex(std::string_view(bytes).substr(0, wanted))) << threads << " " << wanted;
+    }
+  }
 }
 
 TEST(PrefetchingPullReader, StoppingEarlyDoesNotHang) {
