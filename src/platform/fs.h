@@ -154,6 +154,9 @@ std::string windowsPath(std::string_view hostAbsolute);
 [[nodiscard]] Result<std::size_t> read(File& f, void* buf, std::size_t n);
 [[nodiscard]] Result<std::size_t> pread(File& f, void* buf, std::size_t n, std::uint64_t offset);
 [[nodiscard]] Status writeAll(File& f, const void* buf, std::size_t n);
+// Makes the open file hold exactly these n bytes: written from its start,
+// then cut after them. In place, not atomic; the file position is unchanged.
+[[nodiscard]] Status replaceContent(File& f, const void* buf, std::size_t n);
 [[nodiscard]] Status syncFile(File& f);
 [[nodiscard]] Status syncDir(const Dir& d);
 // Tries an exclusive lock of `length` bytes at `offset` of an open file,

@@ -11,17 +11,45 @@
 
 namespace tl {
 
-// Each creates its lock file in the channel root, or opens the one an
-// earlier run left (read-write: a write lock needs it), and locks its first
-// byte. Anything but a regular file under the name is InvalidUpdateLock; a
-// lock held by another run (another process, or another open in this one)
-// is the lock's busy error at once. The returned handle holds the lock.
-
-// The preparation's lock (.tamberlock-prepare.lock); UpdatePreparationBusy.
+// The preparation's lock (.tamberlock-prepare.lock), created or opened in
+// the channel root (anything but a regular file under the name is
+// InvalidUpdateLock); a lock held by another run is UpdatePreparationBusy at
+// once. The returned handle holds the lock.
 [[nodiscard]] Result<fs::File> takePrepareLock(const fs::Dir& channelRoot);
 
-// The update application's lock (.tamberlock-apply.lock);
-// UpdateApplicationBusy.
-[[nodiscard]] Result<fs::File> takeApplyLock(const fs::Dir& channelRoot);
+// An update helper's hold on .tamberlock-apply.lock. Two locks on one
+// handle: a byte of its transaction's own, so that two helpers of one
+// transaction (its task started twice) never both run, and the first byte,
+// which one helper of the installation holds while it applies. The file's
+// bytes record a swap whose integration is not settled yet: from before a
+// swap's first move until the uninstall entry names what app holds again,
+// so that the next helper knows when a killed one left it naming another
+// version.
+class ApplyLock {
+ public:
+  // Whether this helper holds the installation's application lock; false
+  // when a helper of another transaction holds it.
+  bool applying() const { return applying_; }
+
+  // Whether a swap was recorded and never settled.
+  [[nodiscard]] Result<bool> swapUnsettled();
+  // Records a swap of this transaction, durably, before anything moves.
+  [[nodiscard]] Status recordSwap(std::string_view transactionId);
+  // The uninstall entry names what app holds: the record goes.
+  [[nodiscard]] Status settleSwap();
+
+ private:
+  friend Result<ApplyLock> takeApplyLock(const fs::Dir&, std::string_view);
+  ApplyLock(fs::File file, bool applying) : file_(std::move(file)), applying_(applying) {}
+
+  fs::File file_;
+  bool applying_;
+};
+
+// Creates or opens the lock file (InvalidUpdateLock as above) and locks the
+// transaction's byte: UpdateApplicationBusy when another helper of the
+// transaction holds it. Then tries the first byte once; the result tells
+// whether it was granted. transactionId is 32 hexadecimal digits.
+[[nodiscard]] Result<ApplyLock> takeApplyLock(const fs::Dir& channelRoot, std::string_view transactionId);
 
 }  // namespace tl

@@ -315,6 +315,8 @@ class KilledApply(ApplyTest):
             with self.subTest(phase=phase, recovery=recovery):
                 if os.path.exists(self.result_path()):
                     os.unlink(self.result_path())  # read by the updater: a new update is another plan
+                if self.installed_version() == "2.0":
+                    self.install(1)  # else the plan finds its version applied
                 # Extracting cannot be held and is met by polling: a busy machine may let it pass unseen.
                 for _ in range(3 if phase == "extracting" else 1):
                     self.retain(2, tar_of(self.entries(2) + many))
@@ -360,10 +362,64 @@ class KilledApply(ApplyTest):
                 self.assertIn("QuietUninstallString", self.sb.reg_values(UNINSTALL_KEY))
 
 
+class KilledAfterItsSwap(ApplyTest):
+    """A helper killed once its swap is done, in its integration: the same
+    plan run again by its task, or a new plan of that version, finishes the
+    commit; the next version still prepares by patch."""
+
+    def test_the_commit_is_finished(self):
+        tools = os.path.join(self.sb.state, ".lock")
+        for recovery in ("same plan", "new plan"):
+            with self.subTest(recovery):
+                if self.installed_version() != "1.0":
+                    self.install(1)
+                self.serve(patches=[(1, 2)])
+                self.assertEqual(self.prepare(self.request(2))[0], 0)
+                plan = self.write_plan(2, schema=2, parent=self.parent(0))
+                with open(self.installation_mutex(), "a") as mutex, open(tools, "a") as state:
+                    # Held at the mutex until the stand-ins are held, then in the integration.
+                    fcntl.flock(mutex, fcntl.LOCK_EX)
+                    p = self.start_helper(plan, wait=False)
+                    self.assertTrue(wait_for(lambda: self.waits_for(p, mutex.name), timeout=60))
+                    fcntl.flock(state, fcntl.LOCK_EX)
+                    fcntl.flock(mutex, fcntl.LOCK_UN)
+                    self.assertTrue(wait_for(lambda: lock_waiters(tools), timeout=60))
+                    os.kill(p.pid, signal.SIGKILL)
+                    p.wait()
+                    for pid in lock_waiters(tools):
+                        os.kill(pid, signal.SIGKILL)  # the stand-in the helper started
+                self.assertEqual(self.installed_version(), "2.0")
+                self.assertTrue(os.path.isdir(os.path.join(self.channel, "app.previous")))
+
+                if recovery == "same plan":
+                    code, err = self.run_copy(os.path.join(self.sb.temp, "tamberlock-update-%s.exe" % TID), plan)
+                    tid = TID
+                else:
+                    # As a kill after the emptied prepared folder went leaves it.
+                    os.rmdir(os.path.join(self.channel, "app.prepared-h2"))
+                    tid = OTHER_TID
+                    code, err, _ = self.start_helper(self.write_plan(2, schema=2, tid=tid), tid=tid)
+                self.assertEqual(code, 0, err)
+                self.assertEqual([self.result(tid)[k] for k in ("success", "phase")], [True, "complete"])
+                self.assertInstalled(self.entries(2))
+                self.assertEqual(self.sb.reg_values(UNINSTALL_KEY)["DisplayVersion"][1], "2.0")
+                self.assertEqual(self.launches()[-1], "DemoApp 2 started")
+                self.assertTrue(os.path.exists(os.path.join(self.selfx, "h2.recipe.json")))
+                self.assertFalse({"app.previous", "app.prepared-h2"} & set(self.named("app.p")))
+
+                self.serve(patches=[(2, 3)])
+                code, err = self.prepare(self.request(3, base_hash="h2"))
+                self.assertEqual((code, "Delta preparation unavailable" in err), (0, False), err)
+                for leftover in (self.result_path(TID), self.result_path(OTHER_TID)):
+                    if os.path.exists(leftover):
+                        os.unlink(leftover)
+
+
 class OneAtATime(ApplyTest):
     """While a helper applies an update, a second one of the same plan (its
-    task started again) and one of another plan end at once and touch
-    nothing; the first completes."""
+    task started again) ends at once and touches nothing; one of another
+    plan ends at once too, with its own result, plan, task and copy done
+    with; the first completes."""
 
     def test_second_helpers_are_refused(self):
         stage = os.path.join(self.channel, "app.update-" + TID)
@@ -389,11 +445,18 @@ class OneAtATime(ApplyTest):
                 for code, err in (self.run_copy(helper, plan),
                                   self.start_helper(other_plan, tid=OTHER_TID)[:2]):
                     self.assertEqual((code, err.splitlines()[-1]), (1, "error: UpdateApplicationBusy"), err)
-                # Nothing of either plan was touched.
+                # The other plan is done with, as a rejected one: its result, and nothing of it left.
+                self.assertEqual([self.result(OTHER_TID)[k] for k in ("success", "phase", "message")],
+                                 [False, "validating", "UpdateApplicationBusy"])
+                self.assertFalse(os.path.exists(other_plan))
+                other_copy = os.path.join(self.sb.temp, "tamberlock-update-%s.exe" % OTHER_TID)
+                self.assertTrue(wait_for(lambda: not os.path.exists(other_copy) and
+                                         not self.sb.task_exists("ApplicationUpdate_" + OTHER_TID)))
+                # Nothing of the first plan was touched.
                 self.assertTrue(os.path.isdir(stage))
-                for path in (plan, other_plan, helper):
+                for path in (plan, helper):
                     self.assertTrue(os.path.exists(path), path)
-                self.assertFalse(os.path.exists(self.result_path()) or os.path.exists(self.result_path(OTHER_TID)))
+                self.assertFalse(os.path.exists(self.result_path()))
                 self.assertTrue(self.sb.task_exists("ApplicationUpdate_" + TID))
 
                 parent.kill()
@@ -402,7 +465,7 @@ class OneAtATime(ApplyTest):
                 self.assertEqual(self.installed_version(), "2.0")
                 self.assertEqual([self.result()[k] for k in ("success", "phase")], [True, "complete"])
                 self.assertFalse(os.path.exists(plan))
-                for leftover in (other_plan, self.result_path()):
+                for leftover in (self.result_path(OTHER_TID), self.result_path()):
                     os.unlink(leftover)
                 # The first's copy and script are gone before the next row puts a copy there.
                 self.assertTrue(wait_for(lambda: not any(n.startswith("tamberlock-cleanup-") or n == os.path.basename(helper)

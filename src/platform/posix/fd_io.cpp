@@ -38,13 +38,15 @@ Result<std::size_t> fdRead(int fd, void* buf, std::size_t n, std::optional<std::
   return static_cast<std::size_t>(got);
 }
 
-Status fdWriteAll(int fd, const void* buf, std::size_t n) {
+Status fdWriteAll(int fd, const void* buf, std::size_t n, std::optional<std::uint64_t> offset) {
   const char* p = static_cast<const char*>(buf);
   while (n > 0) {
-    const ssize_t w = retrying([&] { return ::write(fd, p, n); });
+    const ssize_t w = retrying(
+        [&] { return offset ? ::pwrite(fd, p, n, static_cast<off_t>(*offset)) : ::write(fd, p, n); });
     if (w < 0) return lastError();
     p += w;
     n -= static_cast<std::size_t>(w);
+    if (offset) *offset += static_cast<std::uint64_t>(w);
   }
   return success();
 }

@@ -21,8 +21,9 @@ namespace tl::platform {
 // A failure leaves errno as the call set it.
 [[nodiscard]] Result<std::size_t> fdRead(int fd, void* buf, std::size_t n,
                                          std::optional<std::uint64_t> offset = std::nullopt);
-// write(2) until all n bytes are written.
-[[nodiscard]] Status fdWriteAll(int fd, const void* buf, std::size_t n);
+// write(2) until all n bytes are written, or pwrite(2) from offset.
+[[nodiscard]] Status fdWriteAll(int fd, const void* buf, std::size_t n,
+                                std::optional<std::uint64_t> offset = std::nullopt);
 
 // These return what the call returns, errno included; only EINTR is hidden.
 int flockRetrying(int fd, int operation);

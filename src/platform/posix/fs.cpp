@@ -754,6 +754,15 @@ Status writeAll(File& f, const void* buf, std::size_t n) {
   return platform::fdWriteAll(fdOf(f), buf, n);
 }
 
+Status replaceContent(File& f, const void* buf, std::size_t n) {
+  TRY(fault(FsOp::Write, {}));
+  // Written before the cut, so that a crash between the two leaves the new
+  // bytes at the start, never an empty file where content was meant.
+  TRY(platform::fdWriteAll(fdOf(f), buf, n, 0));
+  if (::ftruncate(fdOf(f), static_cast<off_t>(n)) != 0) return lastError();
+  return success();
+}
+
 Status syncFile(File& f) {
   TRY(fault(FsOp::Sync, {}));
   if (::fsync(fdOf(f)) != 0) return lastError();

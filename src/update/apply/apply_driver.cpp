@@ -7,6 +7,7 @@
 #include "common/retry.h"
 #include "platform/fs.h"
 #include "update/apply/failed_update_state.h"
+#include "update/apply/staged_payload.h"
 #include "update/apply/stale_update_state.h"
 #include "update/apply/update_aftermath.h"
 #include "update/apply/update_helper_check.h"
@@ -74,9 +75,9 @@ void finishFailedUpdate(const UpdatePlan& plan, std::string_view planPath, std::
   releaseHelper(plan, planPath, helperPath);
 }
 
-Result<fs::File> takeApplyLockIn(std::string_view channelRoot) {
-  const fs::Dir root = TRY(fs::openDir(channelRoot));
-  return takeApplyLock(root);
+Result<ApplyLock> takeApplyLockIn(const UpdatePlan& plan) {
+  const fs::Dir root = TRY(fs::openDir(plan.channel_root));
+  return takeApplyLock(root, plan.transaction_id);
 }
 
 bool isMissing(std::string_view path) {
@@ -103,22 +104,34 @@ Status finishAppliedBefore(const UpdatePlan& plan, std::string_view planPath) {
   return success();
 }
 
+// A schema 2 plan whose version a stopped run swapped in fails the check: its
+// prepared folder is empty or gone, and the record may name a later
+// preparation. It is let through when the rest of the plan holds and app
+// holds that version whole, for the transaction to finish the commit.
+Result<ResolvedUpdatePlan> resolveAppliedPlan(const UpdatePlan& plan, std::string_view planPath, Error rejected) {
+  if (plan.schema_version != 2) return rejected;
+  PlanCheckProgress progress;
+  Result<ResolvedUpdatePlan> resolved = resolveUpdatePlan(plan, planPath, progress, PreparedStage::mayBeApplied);
+  if (!resolved || !validateAppliedPayload(plan, plan.app_bundle_path)) return rejected;
+  return resolved;
+}
+
 Status applyUpdate(std::string_view planPath) {
   const UpdatePlan plan = TRY(readUpdatePlanFile(planPath));
 
   // A failed check, for want of memory too, still gets its result written.
   PlanCheckProgress progress;
-  const Result<ResolvedUpdatePlan> resolved =
+  Result<ResolvedUpdatePlan> resolved =
       catchingOutOfMemory([&] { return resolveUpdatePlan(plan, planPath, progress); });
   // One helper at a time in an installation, from before any of its state
-  // is touched to the end of the run: a second one (the task started twice,
-  // or another plan) leaves the stage, the plan, the result, the copy and
-  // the task to the first. A verified plan path puts the channel root in
-  // place for the lock file; a plan short of it can touch none of those
-  // that another helper owns.
-  Result<fs::File> lock = Error::InvalidUpdatePath;
+  // is touched to the end of the run. A second one of the same transaction
+  // (its task started twice) leaves everything to the first; one of another
+  // transaction gives up its own plan only. A verified plan path puts the
+  // channel root in place for the lock file; a plan short of it can touch
+  // none of those that another helper owns.
+  Result<ApplyLock> lock = Error::InvalidUpdatePath;
   if (progress.planPathVerified) {
-    lock = takeApplyLockIn(plan.channel_root);
+    lock = takeApplyLockIn(plan);
     if (!lock && lock.error() == Error::UpdateApplicationBusy) return lock.error();
     // A helper that ended while this one checked the plan deleted it last:
     // the plan was that helper's, and is done with.
@@ -127,6 +140,13 @@ Status applyUpdate(std::string_view planPath) {
   // Ahead of the plan check's verdict: once applied, a prepared stage is
   // gone and the check would fail the applied update.
   if (progress.resultPathVerified && recordsSuccess(plan)) return finishAppliedBefore(plan, planPath);
+  if (lock && !lock->applying()) {
+    handleTurnedAwayPlan(plan, planPath, progress);
+    return Error::UpdateApplicationBusy;
+  }
+  if (!resolved && lock) {
+    resolved = catchingOutOfMemory([&] { return resolveAppliedPlan(plan, planPath, resolved.error()); });
+  }
   if (!resolved) {
     handleRejectedPlan(plan, planPath, progress, resolved.error());
     return resolved.error();
@@ -147,8 +167,8 @@ Status applyUpdate(std::string_view planPath) {
     finishFailedUpdate(plan, planPath, *helper, phase, parentExited, lock.error(), parent);
     return lock.error();
   }
-  const Result<std::string> previous =
-      catchingOutOfMemory([&] { return applyPreparedUpdate(plan, *resolved, parent, phase, parentExited); });
+  const Result<std::string> previous = catchingOutOfMemory(
+      [&] { return applyPreparedUpdate(plan, *resolved, parent, *lock, phase, parentExited); });
   if (!previous) {
     finishFailedUpdate(plan, planPath, *helper, phase, parentExited, previous.error(), parent);
     return previous.error();

@@ -10,10 +10,15 @@
 namespace tl {
 
 // The whole --apply-update road for the plan file at planPath. Once the
-// plan's own path has passed the check, the run holds the apply lock to its
-// end; finding it held is UpdateApplicationBusy, with nothing touched. A plan
-// whose result file already records its success ends with success, removing
-// only its helper copy, task and plan.
+// plan's own path has passed the check, the run holds its transaction's
+// lock to its end: finding it held by another helper of the transaction is
+// UpdateApplicationBusy, with nothing touched. A plan whose result file
+// already records its success then ends with success, removing only its
+// helper copy, task and plan. A helper of another transaction holding the
+// installation's apply lock turns the plan away: UpdateApplicationBusy, its
+// own result, plan, task and copy handled as a rejected plan's, nothing of
+// the other's touched and nothing relaunched. A schema 2 plan whose version
+// app already holds passes the check without its prepared folder.
 [[nodiscard]] Status runApplyUpdate(std::string_view planPath);
 
 // The plan path must be normalised and absolute (InvalidUpdatePath), name a

@@ -7,12 +7,16 @@
 #include "common/paths.h"
 #include "common/self_extraction_names.h"
 #include "platform/fs.h"
+#include "update/apply/staged_payload.h"
 #include "update/prepared_update.h"
 
 namespace tl {
 
 Status invalidateFailedUpdateState(const UpdatePlan& plan, UpdatePhase phase) {
   if (phase != UpdatePhase::extracting && phase != UpdatePhase::validatingPayload) return success();
+  // The version app holds keeps its recipe and record: the next update's
+  // delta is rebuilt from them.
+  if (holdsPlanBuild(plan, plan.app_bundle_path)) return success();
   const std::string_view source = TRY(planPayloadSource(plan));
   const std::optional<std::string> folderPath = parentPath(source);
   if (!folderPath) return Error::InvalidUpdatePath;

@@ -8,7 +8,8 @@
 
 namespace tl {
 
-// Does nothing unless phase is extracting or validatingPayload. Otherwise
+// Does nothing unless phase is extracting or validatingPayload, nor when app
+// holds the plan's build (its version.json names it). Otherwise
 // deletes, among the regular files of the payload source's folder
 // (self-extraction), the payload source itself, the payload state of the
 // plan's hash (isPayloadStateName), and the prepared record and its copies

@@ -42,12 +42,17 @@ Result<std::string> readRecipeFile(std::string_view path) {
   return readArchiveFile(dir, lastComponent(path), kMaxRecipeText);
 }
 
-Status checkAgainstRecipe(const UpdatePlan& plan, const fs::Dir& stage, std::string_view rootName) {
+// The recipe the plan names, by its digest.
+Result<UpdateRecipe> readPlanRecipe(const UpdatePlan& plan) {
   if (!plan.recipe_path) return Error::InvalidUpdatePlan;
   const std::string text = TRY(readRecipeFile(*plan.recipe_path));
   if (!plan.recipe_sha256) return Error::InvalidUpdatePlan;
   if (sha256Hex(text) != *plan.recipe_sha256) return Error::UpdateRecipeHashMismatch;
-  const UpdateRecipe recipe = TRY(parseRecipe(text));
+  return parseRecipe(text);
+}
+
+Status checkAgainstRecipe(const UpdatePlan& plan, const fs::Dir& stage, std::string_view rootName) {
+  const UpdateRecipe recipe = TRY(readPlanRecipe(plan));
   if (recipe.root != rootName) return Error::InvalidUpdateIdentity;
   const fs::Dir root = TRY(fs::openDirAt(stage, rootName));
   return verifyStagedTree(recipe, root);
@@ -71,6 +76,20 @@ const json::Schema<StagedIdentity>& stagedIdentitySchema() {
       json::field<&S::channel, json::kRequired>("channel"),
   };
   return s;
+}
+
+Result<StagedIdentity> readStagedIdentity(std::string_view stagedRoot) {
+  const fs::Dir root = TRY(fs::openDir(stagedRoot, true));
+  const std::string text = TRY(readArchiveFile(root, "Resources/version.json", kMaxVersionFileBytes));
+  StagedIdentity v;
+  TRY(json::readRecord(text, stagedIdentitySchema(), v,
+                       {json::Mode::lenient, json::Numbers::integers, json::Strings::text}));
+  return v;
+}
+
+bool namesPlanBuild(const StagedIdentity& v, const UpdatePlan& plan) {
+  return v.identifier == plan.identifier && v.channel == plan.channel && v.version == plan.version &&
+         v.hash == plan.hash;
 }
 
 }  // namespace
@@ -98,21 +117,31 @@ Result<std::string> validateStagedPayload(const UpdatePlan& plan, std::string_vi
   TRY(requirePathWithin(stagedRoot, resources, PathKind::directory));
   TRY(requirePathWithin(resources, versionFile, PathKind::regularFile));
 
-  const fs::Dir root = TRY(fs::openDir(stagedRoot, true));
-  const std::string text = TRY(readArchiveFile(root, "Resources/version.json", kMaxVersionFileBytes));
-  StagedIdentity v;
-  TRY(json::readRecord(text, stagedIdentitySchema(), v,
-                       {json::Mode::lenient, json::Numbers::integers, json::Strings::text}));
-  if (v.identifier != plan.identifier || v.channel != plan.channel || v.version != plan.version ||
-      v.hash != plan.hash || !isValidAppName(v.displayName)) {
-    return Error::InvalidUpdateIdentity;
-  }
+  StagedIdentity v = TRY(readStagedIdentity(stagedRoot));
+  if (!namesPlanBuild(v, plan) || !isValidAppName(v.displayName)) return Error::InvalidUpdateIdentity;
 
   const std::string bin = joinPath({stagedRoot, "bin"});
   TRY(requirePathWithin(stagedRoot, bin, PathKind::directory));
   TRY(requirePathWithin(bin, launcherPath(stagedRoot), PathKind::regularFile));
   TRY(requirePathWithin(resources, joinPath({resources, "uninstall"}), PathKind::regularFile));
   return std::move(v.displayName);
+}
+
+Result<std::string> validateAppliedPayload(const UpdatePlan& plan, std::string_view appFolder) {
+  const std::optional<std::string> parent = parentPath(appFolder);
+  if (!parent) return Error::InvalidUpdatePath;
+  std::string displayName = TRY(validateStagedPayload(plan, *parent, appFolder));
+  if (plan.schema_version == 2) {
+    const UpdateRecipe recipe = TRY(readPlanRecipe(plan));
+    const fs::Dir root = TRY(fs::openDir(appFolder, true));
+    TRY(verifyStagedTree(recipe, root));
+  }
+  return displayName;
+}
+
+bool holdsPlanBuild(const UpdatePlan& plan, std::string_view appFolder) {
+  const Result<StagedIdentity> v = readStagedIdentity(appFolder);
+  return v && namesPlanBuild(*v, plan);
 }
 
 }  // namespace tl

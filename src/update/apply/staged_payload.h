@@ -29,4 +29,15 @@ namespace tl {
 [[nodiscard]] Result<std::string> validateStagedPayload(const UpdatePlan& plan, std::string_view stage,
                                                         std::string_view stagedRoot);
 
+// Whether appFolder (app) already holds the plan's version, checked as its
+// staged root was before the swap: validateStagedPayload's rules within its
+// parent and, for a prepared payload, the plan's recipe (by its digest)
+// describing the tree exactly; only the root's name may differ, since the
+// swap gave it app's. Returns the display name; a failed check its error.
+[[nodiscard]] Result<std::string> validateAppliedPayload(const UpdatePlan& plan, std::string_view appFolder);
+
+// Whether appFolder's version.json names the plan's build (identifier,
+// channel, version, hash); false when it cannot be read.
+bool holdsPlanBuild(const UpdatePlan& plan, std::string_view appFolder);
+
 }  // namespace tl

@@ -58,8 +58,12 @@ Status deletePlanFile(std::string_view planPath) {
   return deleteFileWithRetries(folder, lastComponent(planPath));
 }
 
-void handleRejectedPlan(const UpdatePlan& plan, std::string_view planPath, const PlanCheckProgress& progress,
-                        Error error) {
+namespace {
+
+// What a plan that is not applied leaves: its task and copy, and where its
+// paths were verified its result and the plan itself.
+void releaseUnappliedPlan(const UpdatePlan& plan, std::string_view planPath, const PlanCheckProgress& progress,
+                          Error error, bool relaunch) {
   // Only the plan's own helper copy may delete anything on its behalf.
   const Result<std::string> helper = verifyUpdateHelperPath(plan.transaction_id);
   if (!helper) return;
@@ -73,15 +77,28 @@ void handleRejectedPlan(const UpdatePlan& plan, std::string_view planPath, const
     const Status removed = deletePlanFile(planPath);
     if (!removed) diagLine({"Warning: Could not remove rejected update plan: ", removed.error()});
   }
-  const Status target = verifyRelaunchTarget(plan);
-  if (target) {
-    relaunchPreviousApp(plan, UpdatePhase::validating, false, error);
-  } else {
-    diagLine({"Warning: Refusing to relaunch an unvalidated update target: ", target.error()});
+  if (relaunch) {
+    const Status target = verifyRelaunchTarget(plan);
+    if (target) {
+      relaunchPreviousApp(plan, UpdatePhase::validating, false, error);
+    } else {
+      diagLine({"Warning: Refusing to relaunch an unvalidated update target: ", target.error()});
+    }
   }
   // Last, as on the failure road: the script gives up after about 30 s, and
   // the copy cannot go while it still waits for the parent.
   scheduleHelperCleanup(*helper);
+}
+
+}  // namespace
+
+void handleRejectedPlan(const UpdatePlan& plan, std::string_view planPath, const PlanCheckProgress& progress,
+                        Error error) {
+  releaseUnappliedPlan(plan, planPath, progress, error, /*relaunch=*/true);
+}
+
+void handleTurnedAwayPlan(const UpdatePlan& plan, std::string_view planPath, const PlanCheckProgress& progress) {
+  releaseUnappliedPlan(plan, planPath, progress, Error::UpdateApplicationBusy, /*relaunch=*/false);
 }
 
 }  // namespace tl

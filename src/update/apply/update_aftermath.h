@@ -44,6 +44,11 @@ void relaunchPreviousApp(const UpdatePlan& plan, UpdatePhase phase, bool parentE
 void handleRejectedPlan(const UpdatePlan& plan, std::string_view planPath, const PlanCheckProgress& progress,
                         Error error);
 
+// A plan turned away because a helper of another transaction is applying:
+// handleRejectedPlan's road for UpdateApplicationBusy, without the relaunch
+// (the other helper starts the application it leaves in place).
+void handleTurnedAwayPlan(const UpdatePlan& plan, std::string_view planPath, const PlanCheckProgress& progress);
+
 // The plan file is deleted (missing counts as done); failures are ignored.
 // Gives the error for the one caller that reports it.
 [[nodiscard]] Status deletePlanFile(std::string_view planPath);

@@ -65,11 +65,12 @@ Status checkResultPath(const UpdatePlan& p) {
   return requirePathWithin(p.channel_root, p.result_path, PathKind::regularFile);
 }
 
-Status checkPreparedStage(const UpdatePlan& p, std::string_view selfExtraction) {
+Status checkPreparedStage(const UpdatePlan& p, std::string_view selfExtraction, PreparedStage stage) {
   const std::string& staging = *p.staging_path;
   TRY(validateUpdatePath(staging));
   const bool named = TRY(pathsEqualIgnoreCase(staging, preparedDirName(p.app_bundle_path, p.hash)));
   TRY(require(named, Error::InvalidUpdatePath));
+  if (stage == PreparedStage::mayBeApplied) return success();
   const std::string appParent = TRY(requireParent(p.app_bundle_path));
   TRY(requirePathWithin(appParent, staging, PathKind::directory));
   return require(preparedUpdateMatches(selfExtraction, kPreparedUpdateFileName, preparedUpdateExpectation(p)),
@@ -91,7 +92,7 @@ std::string installedFolder(const std::string& appFolder) {
 }  // namespace
 
 Result<ResolvedUpdatePlan> resolveUpdatePlan(const UpdatePlan& p, std::string_view planPath,
-                                             PlanCheckProgress& progress) {
+                                             PlanCheckProgress& progress, PreparedStage stage) {
   TRY(require(fieldsValid(p), Error::InvalidUpdatePlan));
   const std::string home = TRY(installHomeDir(p.identifier, p.channel));
   TRY(checkChannelRoot(p, home));
@@ -104,7 +105,7 @@ Result<ResolvedUpdatePlan> resolveUpdatePlan(const UpdatePlan& p, std::string_vi
   const std::string payloadName = concatStrings(p.hash, p.schema_version == 1 ? ".tar" : ".recipe.json");
   const std::string_view source = TRY(planPayloadSource(p));
   TRY(requireNamedIn(source, selfExtraction, payloadName));
-  if (p.schema_version == 2) TRY(checkPreparedStage(p, selfExtraction));
+  if (p.schema_version == 2) TRY(checkPreparedStage(p, selfExtraction, stage));
 
   const InstallLayout layout = TRY(resolveInstallLayout(p.channel_root, p.identifier, p.channel));
   const bool isAppFolder = TRY(pathsEqualIgnoreCase(p.app_bundle_path, layout.appDir));

@@ -41,8 +41,15 @@ struct ResolvedUpdatePlan {
 // missing but its ".previous" folder is there (a swap interrupted between
 // its renames), the app folder's checks judge the previous folder instead,
 // so that the transaction's swap can put it back. Nothing is written.
+// With PreparedStage::mayBeApplied, a schema 2 plan's prepared folder need
+// not exist nor the prepared-update record match it (its path is still
+// checked for its form): once a swap of its version has happened, the folder
+// is empty or gone, and the record may name a later preparation. Only what
+// then finds app holding the plan's version may rely on such a check.
+enum class PreparedStage : unsigned char { required, mayBeApplied };
 [[nodiscard]] Result<ResolvedUpdatePlan> resolveUpdatePlan(const UpdatePlan& plan, std::string_view planPath,
-                                                           PlanCheckProgress& progress);
+                                                           PlanCheckProgress& progress,
+                                                           PreparedStage stage = PreparedStage::required);
 
 // channel_root's name is the channel, the app name, or for stable the app
 // name + "-stable", letters folded.

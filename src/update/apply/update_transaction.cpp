@@ -1,6 +1,8 @@
 #include "update/apply/update_transaction.h"
 
 #include <optional>
+#include <span>
+#include <vector>
 
 #include "common/diagnostics.h"
 #include "common/install_layout.h"
@@ -15,6 +17,7 @@
 #include "update/apply/update_folder_moves.h"
 #include "update/apply/update_launch.h"
 #include "update/interrupted_stages.h"
+#include "update/update_locks.h"
 #include "update/update_names.h"
 #include "update/update_paths.h"
 #include "windows_integration/integration_driver.h"
@@ -29,6 +32,10 @@ struct Transaction {
   UpdatePhase& phase;
   bool& parentExited;
   ParentProcess& parentProcess;
+  ApplyLock& applyLock;
+  // Whether the uninstall entry names what app holds; while it may not, the
+  // apply lock file keeps the swap's record for the next helper.
+  bool integrationSettled = true;
   std::string appFolder;
   std::string parent;
   std::string previous;
@@ -91,16 +98,53 @@ Status restoreInterruptedSwap(const Transaction& t) {
   return renameWithRetries(t.previous, t.appFolder);
 }
 
-// Before anything is staged, what killed runs left: the installed version
-// is put back into place, so that a failure of this update leaves the user
-// an application, and their stages go, which nothing else would remove.
-Status clearInterruptedRuns(const Transaction& t) {
-  {
-    // The installer and the uninstall set app aside under the installation
-    // mutex: only under it is a missing app a swap that was cut short.
-    const InstallLock lock = TRY(acquireInstallMutex(t.plan.channel_root, platform::kInfinite));
-    TRY(restoreInterruptedSwap(t));
+// Integrates app as the installed version: the name the installation goes
+// by, no build hash. Settles the integration when it succeeds.
+void reintegrateInstalled(Transaction& t) {
+  IntegrationIdentity id;
+  id.identifier = t.plan.identifier;
+  id.name = t.resolved.hasUninstallManifest ? t.resolved.displayName : t.displayName;
+  id.channel = t.plan.channel;
+  id.installRootName = t.resolved.channelFolderName;
+  const Status s = integrateWindows(t.appFolder, id);
+  t.integrationSettled = s.ok();
+  if (!s) diagLine({"Warning: Could not restore previous uninstall integration: ", s.error()});
+}
+
+// A helper killed between a swap's first move and its last integration
+// left the uninstall entry naming another version than app holds: the
+// version in app is integrated again.
+Status settleInterruptedIntegration(Transaction& t) {
+  if (!TRY(t.applyLock.swapUnsettled())) return success();
+  t.displayName = t.resolved.displayName;
+  reintegrateInstalled(t);
+  if (t.integrationSettled) TRY(t.applyLock.settleSwap());
+  return success();
+}
+
+// Before anything is staged, what killed runs left, under the installation
+// mutex: the installed version is put back into place, so that a failure of
+// this update leaves the user an application, and the temporary files of
+// their writes go. Returns whether app already holds the plan's version (a
+// run stopped after its swap), with its display name in t.displayName;
+// otherwise the uninstall entry names what app holds again. The caller
+// holds `lock`.
+Result<bool> settleInterruptedRuns(Transaction& t) {
+  // The installer and the uninstall set app aside under the installation
+  // mutex: only under it is a missing app a swap that was cut short.
+  TRY(restoreInterruptedSwap(t));
+  Result<std::string> applied = validateAppliedPayload(t.plan, t.appFolder);
+  if (applied) {
+    t.displayName = applied.take();
+    return true;
   }
+  if (applied.error() == Error::OutOfMemory) return applied.error();
+  TRY(settleInterruptedIntegration(t));
+  return false;
+}
+
+// Stages that killed runs left, which nothing else would remove.
+Status removeStagesOfKilledRuns(const Transaction& t) {
   const fs::Dir parent = TRY(fs::openDir(t.parent));
   return removeInterruptedStages(parent, lastComponent(t.appFolder), kUpdateStageInfix);
 }
@@ -121,17 +165,6 @@ Status readyForSwap(const Transaction& t) {
   return requirePathWithin(t.parent, t.appFolder, PathKind::directory);
 }
 
-void reintegrateRestored(const Transaction& t) {
-  IntegrationIdentity id;
-  id.identifier = t.plan.identifier;
-  id.name = t.resolved.hasUninstallManifest ? t.resolved.displayName : t.displayName;
-  id.channel = t.plan.channel;
-  id.installRootName = t.resolved.channelFolderName;
-  if (Status s = integrateWindows(t.appFolder, id); !s) {
-    diagLine({"Warning: Could not restore previous uninstall integration: ", s.error()});
-  }
-}
-
 std::string_view rollbackFailureLine(UpdatePhase failed) {
   switch (failed) {
     case UpdatePhase::integrating:
@@ -143,44 +176,80 @@ std::string_view rollbackFailureLine(UpdatePhase failed) {
   }
 }
 
-Status swap(Transaction& t) {
-  t.phase = UpdatePhase::swapping;
-  TRY(readyForSwap(t));
+// The swap's moves (or none, when they were made by an earlier run) and
+// then what every swap goes on with: integration and launch, the installed
+// version put back when one of them fails. The swap's record stays in the
+// apply lock file until the uninstall entry names what app holds.
+Status commit(Transaction& t, std::span<const TransactionStep> moves) {
+  TRY(t.applyLock.recordSwap(t.plan.transaction_id));
   IntegrationIdentity id;
   id.identifier = t.plan.identifier;
   id.name = t.displayName;
   id.channel = t.plan.channel;
   id.buildHash = t.plan.hash;
   id.installRootName = t.resolved.channelFolderName;
-  const std::string aside = joinPath({t.stage, t.stagedName});
   // Once the installed version is back, its integration is renewed if the
   // new one's had begun.
-  const auto reintegrate = [&] { reintegrateRestored(t); };
-  const TransactionStep steps[] = {
-      // The failed version goes back into the stage before the installed
-      // one returns, so that app never holds a partly deleted tree.
-      {.run = [&] { return renameWithRetries(t.appFolder, t.previous); },
-       .undo = [&] { return setAsideAndRestore(t.appFolder, t.previous, aside); }},
-      {.run = [&] { return fs::rename(t.stagedRoot, t.appFolder); }},
-      {.run =
-           [&] {
-             t.phase = UpdatePhase::integrating;
-             return integrateWindows(t.appFolder, id);
-           },
-       .afterRestore = reintegrate},
-      {.run =
-           [&] {
-             t.phase = UpdatePhase::launching;
-             return launchAppWithoutWindow(t.appFolder);
-           },
-       .afterRestore = reintegrate},
-  };
+  const auto reintegrate = [&] { reintegrateInstalled(t); };
+  std::vector<TransactionStep> steps(moves.begin(), moves.end());
+  steps.push_back({.run =
+                       [&]() -> Status {
+                         t.phase = UpdatePhase::integrating;
+                         t.integrationSettled = false;
+                         TRY(integrateWindows(t.appFolder, id));
+                         t.integrationSettled = true;
+                         return success();
+                       },
+                   .afterRestore = reintegrate});
+  steps.push_back({.run =
+                       [&] {
+                         t.phase = UpdatePhase::launching;
+                         return launchAppWithoutWindow(t.appFolder);
+                       },
+                   .afterRestore = reintegrate});
   const TransactionOutcome out = runTransactionSteps(steps);
   if (!out.rollback) {
     diagLine({rollbackFailureLine(t.phase), out.rollback.error()});
     return Error::UpdateRollbackFailed;
   }
+  // A record that cannot be cleared only makes the next helper integrate
+  // once more.
+  if (t.integrationSettled) (void)t.applyLock.settleSwap();
   return out.failed;
+}
+
+Status swap(Transaction& t) {
+  t.phase = UpdatePhase::swapping;
+  TRY(readyForSwap(t));
+  const std::string aside = joinPath({t.stage, t.stagedName});
+  const TransactionStep moves[] = {
+      // The failed version goes back into the stage before the installed
+      // one returns, so that app never holds a partly deleted tree.
+      {.run = [&] { return renameWithRetries(t.appFolder, t.previous); },
+       .undo = [&] { return setAsideAndRestore(t.appFolder, t.previous, aside); }},
+      {.run = [&] { return fs::rename(t.stagedRoot, t.appFolder); }},
+  };
+  return commit(t, moves);
+}
+
+// app already holds the plan's version: an earlier run of this version was
+// stopped after its swap, once the parent had ended. Its commit is finished;
+// when the integration or the launch fails, the previous folder, while it
+// is there, comes back as after a failed swap.
+Status finishCommit(Transaction& t) {
+  t.parentExited = true;
+  // Set aside under this transaction's stage name, which the next helper's
+  // sweep removes if this one is stopped; stages of killed runs go first,
+  // when they can.
+  const std::string aside = concatStrings(concatStrings(t.appFolder, kUpdateStageInfix), t.plan.transaction_id);
+  (void)removeStagesOfKilledRuns(t);
+  deleteTreeIfDirectory(aside);
+  const Result<fs::FileStat> previous = fs::statNoFollow(t.previous);
+  if (!previous || previous->kind != fs::FileKind::Directory) return commit(t, {});
+  const TransactionStep moved[] = {
+      {.run = [] { return success(); }, .undo = [&] { return setAsideAndRestore(t.appFolder, t.previous, aside); }},
+  };
+  return commit(t, moved);
 }
 
 Result<std::string> apply(Transaction& t) {
@@ -191,28 +260,41 @@ Result<std::string> apply(Transaction& t) {
   } else {
     t.stage = concatStrings(concatStrings(t.appFolder, kUpdateStageInfix), t.plan.transaction_id);
   }
-  TRY(clearInterruptedRuns(t));
-
+  bool succeeded = false;
   // Declared before the lock, so the mutex is released before the stage goes.
   // A guard runs during unwinding too, where a second exception would end
-  // the process.
+  // the process. A failure leaves a prepared folder of the version app
+  // holds, as it leaves that version's recipe and record.
   const ScopeGuard removeStage([&] {
     (void)catchingOutOfMemory([&] {
-      deleteTreeIfDirectory(t.stage);
+      if (succeeded || t.plan.schema_version != 2 || !holdsPlanBuild(t.plan, t.appFolder)) {
+        deleteTreeIfDirectory(t.stage);
+      }
       return success();
     });
   });
+  {
+    const InstallLock lock = TRY(acquireInstallMutex(t.plan.channel_root, platform::kInfinite));
+    if (TRY(settleInterruptedRuns(t))) {
+      TRY(finishCommit(t));
+      succeeded = true;
+      return std::move(t.previous);
+    }
+  }
+  TRY(removeStagesOfKilledRuns(t));
   TRY(extractValidateAndWaitForParent(t));
   const InstallLock lock = TRY(acquireInstallMutex(t.plan.channel_root, platform::kInfinite));
   TRY(swap(t));
+  succeeded = true;
   return std::move(t.previous);
 }
 
 }  // namespace
 
 Result<std::string> applyPreparedUpdate(const UpdatePlan& plan, const ResolvedUpdatePlan& resolved,
-                                        ParentProcess& parentProcess, UpdatePhase& phase, bool& parentExited) {
-  Transaction t{plan, resolved, phase, parentExited, parentProcess};
+                                        ParentProcess& parentProcess, ApplyLock& applyLock, UpdatePhase& phase,
+                                        bool& parentExited) {
+  Transaction t{plan, resolved, phase, parentExited, parentProcess, applyLock};
   t.appFolder = plan.app_bundle_path;
   t.previous = previousPath(plan.app_bundle_path);
   return apply(t);

@@ -1,6 +1,7 @@
 #include "update/apply/update_transaction.h"
 
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "archive/pull_reader.h"
+#include "archive/staged_tree.h"
 #include "archive/tar_reader.h"
 #include "common/json_writer.h"
 #include "common/sha256.h"
@@ -23,6 +25,7 @@
 #include "update/apply/apply_driver.h"
 #include "update/apply/sample_plan.h"
 #include "update/apply/update_folder_moves.h"
+#include "update/update_locks.h"
 #include "windows_integration/integration_driver.h"
 #include "windows_integration/integration_sandbox.h"
 
@@ -143,7 +146,9 @@ class UpdateTransaction : public testing::Test {
     testing::internal::CaptureStderr();
     ParentProcess parent(p.parent_pid);
     parent.open();
-    const Result<std::string> r = applyPreparedUpdate(p, *resolved, parent, out.phase, out.parentExited);
+    Result<ApplyLock> lock = takeApplyLock(fs::openDir(root_).take(), p.transaction_id);
+    EXPECT_TRUE(lock && lock->applying());
+    const Result<std::string> r = applyPreparedUpdate(p, *resolved, parent, *lock, out.phase, out.parentExited);
     out.err = testing::internal::GetCapturedStderr();
     out.result = r ? "ok" : std::string(errorName(r.error()));
     EXPECT_EQ(r ? *r : "", r ? root_ + "\\app.previous" : "");
@@ -290,18 +295,23 @@ TEST_P(SwapFault, LeavesAWholeVersionAndTheNextRunWorks) {
 
 INSTANTIATE_TEST_SUITE_P(UpdateTransaction, SwapFault, testing::Range<std::size_t>(0, std::size(kFaultRows)));
 
-// A schema 1 plan file as the updater writes it.
+// A plan file as the updater writes it.
 std::string planText(const UpdatePlan& p) {
-  std::string text = "{\"schema_version\":1,\"parent_pid\":" + std::to_string(p.parent_pid);
+  std::string text = "{\"schema_version\":" + std::to_string(p.schema_version) +
+                     ",\"parent_pid\":" + std::to_string(p.parent_pid);
   const std::pair<const char*, const std::string*> members[] = {
       {"transaction_id", &p.transaction_id}, {"identifier", &p.identifier},
       {"channel", &p.channel},               {"platform", &p.platform},
       {"arch", &p.arch},                     {"version", &p.version},
       {"hash", &p.hash},                     {"app_bundle_path", &p.app_bundle_path},
       {"channel_root", &p.channel_root},     {"result_path", &p.result_path},
-      {"retained_tar_path", &p.retained_tar_path},
+      {"retained_tar_path", p.schema_version == 1 ? &p.retained_tar_path : nullptr},
+      {"staging_path", p.staging_path ? &*p.staging_path : nullptr},
+      {"recipe_path", p.recipe_path ? &*p.recipe_path : nullptr},
+      {"recipe_sha256", p.recipe_sha256 ? &*p.recipe_sha256 : nullptr},
   };
   for (const auto& [key, value] : members) {
+    if (!value) continue;
     text += ",\"" + std::string(key) + "\":";
     json::appendQuoted(text, *value);
   }
@@ -479,6 +489,75 @@ TEST_F(UpdateTransaction, AParentThatRunsOnOrABadPayloadStopsBeforeAnythingMoves
     EXPECT_EQ(waiter_.lastTimeout, row.change || !row.parent.opened ? 0u : 120000u);
     EXPECT_EQ(state(), "1.0 -");
     EXPECT_TRUE(canaryWhole());
+  }
+}
+
+
+// A helper killed (as by a power cut or a logoff) at each rename, deletion
+// and program start of its run in turn, then started again by its task
+// while its plan and copy are there: the result always agrees with app, the
+// uninstall entry names the version app holds, and that version keeps the
+// recipe the next update's patch is rebuilt from. Rows: an update that
+// applies, and one whose launch fails and rolls back.
+TEST_F(UpdateTransaction, AHelperKilledAtAnyStepIsSettledByItsNextRun) {
+  const std::string helperRel =
+      box_.userRel("AppData/Local/Temp/tamberlock-update-" + std::string(test::kSampleTid) + ".exe");
+  const std::string planRel = rel_ + "/" + kPlanName + ".json";
+  const std::string resultRel = rel_ + "/" + kPlanName + ".result.json";
+  constexpr int kKilled = 137;
+  for (const bool launchFails : {false, true}) {
+    int kills = 0;
+    for (int killAt = 0;; ++killAt) {
+      SCOPED_TRACE(std::string(launchFails ? "rolled back" : "applied") + ", killed at step " +
+                   std::to_string(killAt));
+      TearDown();
+      SetUp();
+      box_.writeFile(helperRel, "helper");
+      process::setOwnExecutablePathForTesting(box_.win(helperRel));
+      box_.writeFile(planRel, planText(plan(2)));
+      const pid_t child = ::fork();
+      ASSERT_GE(child, 0);
+      if (child == 0) {
+        int step = 0;
+        io().setFaultHook([&](FsOp op, std::string_view path) -> Status {
+          const bool launch = op == FsOp::Spawn && path.ends_with("launcher.exe");
+          if (op == FsOp::Rename || op == FsOp::DeleteFile || op == FsOp::DeleteDir || launch) {
+            if (step++ == killAt) ::_exit(kKilled);
+          }
+          if (launch && launchFails) return Error::AccessDenied;
+          return success();
+        });
+        ::_exit(runApplyUpdate(box_.win(planRel)) ? 0 : 1);
+      }
+      int status = 0;
+      ASSERT_EQ(::waitpid(child, &status, 0), child);
+      const bool killed = WIFEXITED(status) && WEXITSTATUS(status) == kKilled;
+      EXPECT_TRUE(test::eventually([&] { return box_.cleanupScripts().empty(); }));
+      if (killed && box_.exists(planRel) && box_.exists(helperRel)) {
+        io().setFaultHook([&](FsOp op, std::string_view path) -> Status {
+          if (launchFails && op == FsOp::Spawn && path.ends_with("launcher.exe")) return Error::AccessDenied;
+          return success();
+        });
+        testing::internal::CaptureStderr();
+        (void)runApplyUpdate(box_.win(planRel));
+        (void)testing::internal::GetCapturedStderr();
+        io().setFaultHook(nullptr);
+      }
+      const std::string app = versionIn("app");
+      EXPECT_EQ(app, launchFails ? "1.0" : "2.0") << state();
+      ASSERT_TRUE(box_.exists(resultRel)) << state();
+      EXPECT_EQ(box_.readFile(resultRel).find("\"success\": true") != std::string::npos, app == "2.0");
+      EXPECT_EQ(registeredVersion(), app);
+      if (app == "2.0") {
+        const Result<UpdateRecipe> recipe = parseRecipe(box_.readFile(rel_ + "/self-extraction/h2.recipe.json"));
+        ASSERT_TRUE(recipe.ok());
+        EXPECT_TRUE(verifyStagedTree(*recipe, fs::openDir(root_ + "\\app").take()).ok());
+      }
+      process::setOwnExecutablePathForTesting("");
+      if (!killed) break;
+      ++kills;
+    }
+    EXPECT_GT(kills, 10);
   }
 }
 
