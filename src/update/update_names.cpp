@@ -45,6 +45,14 @@ std::string preparedDirName(std::string_view bundle, std::string_view hash) {
   return concatStrings(concatStrings(bundle, kPreparedDirInfix), hash);
 }
 
+bool isPreparedDirName(std::string_view name, std::string_view bundle, std::string_view* hash) {
+  if (!name.starts_with(bundle) || !name.substr(bundle.size()).starts_with(kPreparedDirInfix)) return false;
+  const std::string_view rest = name.substr(bundle.size() + kPreparedDirInfix.size());
+  if (!isValidBuildHash(rest)) return false;
+  if (hash) *hash = rest;
+  return true;
+}
+
 std::string stageDirName(std::string_view bundle, std::string_view transactionId) {
   return concatStrings(concatStrings(bundle, kPrepareStageInfix), transactionId);
 }

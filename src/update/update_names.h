@@ -30,6 +30,9 @@ std::string artifactPrefix(std::string_view channel, std::string_view platform, 
 std::string joinWithDash(std::string_view a, std::string_view b);
 // a + ".prepared-" + b: the bundle folder name and a build hash.
 std::string preparedDirName(std::string_view bundle, std::string_view hash);
+// Whether `name` is exactly bundle + ".prepared-" + a valid build hash, the
+// bundle matched byte for byte; the hash is given back through `hash`.
+bool isPreparedDirName(std::string_view name, std::string_view bundle, std::string_view* hash = nullptr);
 // a + ".prepare-" + b: the bundle folder name and a transaction id, the
 // stage folder of one preparation.
 std::string stageDirName(std::string_view bundle, std::string_view transactionId);

@@ -382,6 +382,35 @@ class Leftovers(PrepareTest):
             self.assertFalse(os.path.exists(os.path.join(self.selfx, "h%d.recipe.json" % (5 - k))))
         self.assertGreater(killed, 5)
 
+    def test_prepared_folders_that_no_record_names(self):
+        """As runs killed between naming their prepared folder and writing
+        its record leave them, and as a helper killed after its swap leaves
+        the installed version's folder and the record naming it."""
+        path = os.path.join(self.selfx, ".tamberlock-prepared-update.json")
+        folder = lambda k: os.path.join(self.channel, "app.prepared-h%d" % k)  # noqa: E731
+        self.serve(patches=[(1, 2)])
+        self.assertEqual(self.prepare(self.request(2)), (0, ""))
+        os.unlink(path)
+        self.serve(patches=[(1, 3)])
+        self.assertEqual(self.prepare(self.request(3)), (0, ""))
+        self.assertPrepared(3)
+        shutil.copytree(folder(3), folder(4))
+        shutil.copy(os.path.join(self.selfx, "h3.recipe.json"), os.path.join(self.selfx, "h4.recipe.json"))
+        os.mkdir(folder(1))
+        with open(path) as f:
+            text = f.read().replace("h3", "h1")
+        with open(path, "w") as f, open(folder(5), "w"):  # a file under such a name is not ours
+            f.write(text)
+        self.serve()
+        self.assertEqual(self.prepare(self.request(3)), (0, ""))  # reused
+        self.assertEqual((self.server.log, self.named("app.prepared-")), ([], ["app.prepared-h3", "app.prepared-h5"]))
+        os.unlink(folder(5))
+        self.assertPrepared(3)
+        self.assertEqual(self.named("h", self.selfx), ["h1.recipe.json", "h3.recipe.json"])
+        self.serve(patches=[(1, 6)])
+        self.assertEqual(self.prepare(self.request(6)), (0, ""))  # by patch from the installed version's recipe
+        self.assertPrepared(6)
+
     def test_interrupted_stages(self):
         old = os.path.join(self.channel, "app.prepare-" + "e" * 32)
         os.makedirs(os.path.join(old, "DemoApp"))

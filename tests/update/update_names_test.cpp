@@ -7,6 +7,8 @@
 namespace tl {
 namespace {
 
+bool isPreparedOfApp(std::string_view name) { return isPreparedDirName(name, "app"); }
+
 TEST(UpdateNames, Rules) {
   struct {
     bool (*rule)(std::string_view);
@@ -24,6 +26,9 @@ TEST(UpdateNames, Rules) {
       {isValidBuildHash, "", false},              {isValidBuildHash, "aB", false},
       {isValidBuildHash, "a-b", false},           {isHexId32, std::string(32, 'f'), true},
       {isHexId32, std::string(31, 'f') + "F", false}, {isHexId32, std::string(33, 'f'), false},
+      {isPreparedOfApp, "app.prepared-0a9z", true},   {isPreparedOfApp, "app.prepared-H7", false},
+      {isPreparedOfApp, "app.prepared-h7.x", false},  {isPreparedOfApp, "app.prepared-" + std::string(14, 'z'), false},
+      {isPreparedOfApp, "App.prepared-h7", false},
   };
   for (const auto& c : cases) EXPECT_EQ(c.rule(c.text), c.ok) << c.text;
 }

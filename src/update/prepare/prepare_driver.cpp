@@ -71,6 +71,9 @@ Status prepareUnderLock(PreparationState& st) {
   TRY(removeInterruptedFiles(st.selfExtraction));
   TRY(nameStage(st));
   TRY(removeSupersededUpdate(st));
+  // Before the reuse road, which ends the run, and never touching the
+  // requested version's folder: every road ends with that one alone.
+  TRY(removeOtherPreparedVersions(st));
   if (TRY(preparedBefore(st)) && TRY(reusePreparedVersion(st))) return success();
   const StagedUpdate staged = TRY(stageNewVersion(st));
   return publishStagedUpdate(st, staged);

@@ -1,5 +1,9 @@
 #include "update/prepare/superseded_update.h"
 
+#include <optional>
+#include <string>
+#include <vector>
+
 #include "archive/no_follow_access.h"
 #include "common/ascii_case.h"
 #include "common/install_mutex.h"
@@ -30,6 +34,21 @@ Status checkRecordPlace(const PreparationState& st, const PreparedUpdate& rec) {
   return success();
 }
 
+// The record when it is of the current schema and names a well-formed
+// version; nothing when it is missing or otherwise.
+Result<std::optional<PreparedUpdate>> readCurrentRecord(const PreparationState& st) {
+  const Result<std::string> text = readArchiveFile(st.selfExtraction, kPreparedUpdateFileName, kPreparedUpdateCap);
+  if (!text.ok()) {
+    if (text.error() == Error::FileNotFound) return std::optional<PreparedUpdate>();
+    return text.error();
+  }
+  Result<PreparedUpdate> parsed = parsePreparedUpdate(*text);
+  if (!parsed.ok() || parsed->schema_version != 2 || !isValidBuildHash(parsed->hash)) {
+    return std::optional<PreparedUpdate>();
+  }
+  return std::optional<PreparedUpdate>(parsed.take());
+}
+
 // One rename turns the prepared folder into this run's stage: a kill after
 // it leaves a stage for the next run's sweep, never half a prepared folder
 // that a record still names.
@@ -44,26 +63,43 @@ Status setPreparedFolderAside(PreparationState& st, std::string_view preparedNam
 
 }  // namespace
 
-Status removePreparedVersion(PreparationState& st, std::string_view hash) {
+Status removePreparedVersion(PreparationState& st, std::string_view hash, RecordRemoval record) {
   {
     const InstallLock installLock = TRY(acquireInstallMutex(st.request.request.channel_root, platform::kInfinite));
     TRY(setPreparedFolderAside(st, preparedDirName(st.request.bundle_name, hash)));
-    TRY(deleteFileWithRetries(st.selfExtraction, recipeFileName(hash)));
-    TRY(deleteFileWithRetries(st.selfExtraction, kPreparedUpdateFileName));
+    if (hash != st.request.request.base_hash) TRY(deleteFileWithRetries(st.selfExtraction, recipeFileName(hash)));
+    bool recordGoes = record == RecordRemoval::Always;
+    if (!recordGoes) {
+      const std::optional<PreparedUpdate> current = TRY(readCurrentRecord(st));
+      recordGoes = current && current->hash == hash;
+    }
+    if (recordGoes) TRY(deleteFileWithRetries(st.selfExtraction, kPreparedUpdateFileName));
   }
   return requireOwnedStageDeleted(st);
 }
 
 Status removeSupersededUpdate(PreparationState& st) {
   const PrepareUpdateRequest& r = st.request.request;
-  const Result<std::string> text = readArchiveFile(st.selfExtraction, kPreparedUpdateFileName, kPreparedUpdateCap);
-  if (!text.ok()) return text.error() == Error::FileNotFound ? success() : Status(text.error());
-  const Result<PreparedUpdate> parsed = parsePreparedUpdate(*text);
-  if (!parsed.ok() || parsed->schema_version != 2 || !isValidBuildHash(parsed->hash)) return success();
-  const PreparedUpdate& rec = *parsed;
-  if (rec.hash == r.base_hash || rec.hash == r.hash) return success();
-  TRY(checkRecordPlace(st, rec));
-  return removePreparedVersion(st, rec.hash);
+  const std::optional<PreparedUpdate> rec = TRY(readCurrentRecord(st));
+  if (!rec || rec->hash == r.base_hash || rec->hash == r.hash) return success();
+  TRY(checkRecordPlace(st, *rec));
+  return removePreparedVersion(st, rec->hash);
+}
+
+Status removeOtherPreparedVersions(PreparationState& st) {
+  std::vector<std::string> others;
+  const std::vector<fs::DirEntry> entries = TRY(fs::listDir(st.bundleParent));
+  for (const fs::DirEntry& entry : entries) {
+    std::string_view hash;
+    if (entry.kind != fs::FileKind::Directory || !isPreparedDirName(entry.name, st.request.bundle_name, &hash) ||
+        hash == st.request.request.hash) {
+      continue;
+    }
+    others.emplace_back(hash);
+  }
+  // The mutex is taken for each on its own, never across the whole walk.
+  for (const std::string& hash : others) TRY(removePreparedVersion(st, hash, RecordRemoval::WhenItNamesTheVersion));
+  return success();
 }
 
 }  // namespace tl
