@@ -1,6 +1,7 @@
 #include "common/install_layout.h"
 
 #include "common/ascii_case.h"
+#include "common/atomic_write.h"
 #include "common/paths.h"
 #include "platform/env.h"
 #include "platform/fs.h"
@@ -21,6 +22,11 @@ bool isUpdateLeftoverName(std::string_view name) {
   const std::string_view rest = n.substr(kAppDirName.size());
   return rest == kPreviousAppSuffix || rest.starts_with(kPreparedDirInfix) || rest.starts_with(kPrepareStageInfix) ||
          rest.starts_with(kUpdateStageInfix);
+}
+
+bool isInterruptedWriteName(std::string_view name) {
+  return isCopyTemporaryNameOf(name, kUninstallManagerFileName) ||
+         isAtomicTemporaryNameOf(name, kUninstallManifestFileName);
 }
 
 Result<std::string> getEnvVarOwned(std::string_view name) {
@@ -100,8 +106,8 @@ Result<InstallLayout> resolveInstallLayout(std::string_view channelRoot, std::st
   l.appDir = joinPath({root, kAppDirName});
   l.selfExtractionDir = joinPath({root, "self-extraction"});
   l.updateScript = joinPath({root, "update.bat"});
-  l.uninstallManager = joinPath({root, "uninstall.exe"});
-  l.manifestPath = joinPath({root, ".tamberlock-uninstall.json"});
+  l.uninstallManager = joinPath({root, kUninstallManagerFileName});
+  l.manifestPath = joinPath({root, kUninstallManifestFileName});
   l.managerSource = joinPath({l.appDir, "Resources", "uninstall"});
   return l;
 }

@@ -25,6 +25,17 @@ inline constexpr std::string_view kUpdateFileSuffix = ".json";
 inline constexpr std::string_view kPrepareLockFileName = ".tamberlock-prepare.lock";
 inline constexpr std::string_view kApplyLockFileName = ".tamberlock-apply.lock";
 
+// The installation's own files in the channel root.
+inline constexpr std::string_view kUninstallManagerFileName = "uninstall.exe";
+inline constexpr std::string_view kUninstallManifestFileName = ".tamberlock-uninstall.json";
+
+// Whether an entry of the channel root is the temporary file that a write of
+// those two, killed midway, leaves: uninstall.exe + ".tmp-" + process id +
+// "-" + count (decimal), or .tamberlock-uninstall.json + ".tmp-" + 16
+// lowercase hexadecimal digits (atomic_write.h). Byte for byte: the user's
+// own files lie beside them, and nothing of ours writes another spelling.
+bool isInterruptedWriteName(std::string_view name);
+
 // Whether an entry of the channel root is one the update road names:
 // app.prepared-*, app.prepare-*, app.update-*, app.previous,
 // .tamberlock-prepare-*.json, .tamberlock-update-*.json and the two lock

@@ -2,8 +2,9 @@
 // The names of the files in an installation's self-extraction folder, built
 // and recognised in one place: the installer writes there, the preparation
 // caches and downloads there, and the application side cleans up after both.
-// Names are compared byte for byte. (The 16-hex temporaries that an atomic
-// write leaves when it is killed are atomic_write.h's.)
+// Names are compared byte for byte. (The temporaries that an atomic write
+// leaves when it is killed, <name>.tmp-<16 hex> and the bare 16 hex of
+// earlier versions, are atomic_write.h's.)
 #include <cstddef>
 #include <string>
 #include <string_view>

@@ -13,6 +13,8 @@
 #include "installer/installer_payload.h"
 #include "native_ui/progress_reporter.h"
 #include "platform/fs.h"
+#include "windows_integration/interrupted_writes.h"
+#include "windows_integration/manager_install.h"
 
 namespace tl {
 
@@ -63,7 +65,10 @@ Result<ChannelPaths> channelPaths(const InstallerMetadata& m) {
 Status installLocked(const InstallerArchiveSource& source, const InstallerMetadata& m, const ChannelPaths& paths,
                      ProgressReporter& reporter) {
   InstallLock lock = TRY(acquireInstallMutex(paths.channelRoot, 0));
-  TRY(prepareChannelRoot(paths.channelRoot, m.identifier, m.channel));
+  const InstallLayout layout = TRY(prepareChannelRoot(paths.channelRoot, m.identifier, m.channel));
+  // A run that fails before it integrates still clears what a killed one
+  // left half-written.
+  if (Result<fs::Dir> root = openChannelRoot(layout, m.identifier); root.ok()) removeInterruptedWrites(*root);
   Status installed = extractAndInstallApp(source, m, paths.selfExtractionDir, paths.appDir, reporter);
   lock.release();
   return installed;

@@ -19,12 +19,7 @@ std::atomic<std::uint64_t> tempCounter{0};
 
 // Each call gets its own name, so concurrent replacements never share one.
 std::string temporaryName(std::string_view destination) {
-  std::string name(destination);
-  name += ".tmp-";
-  name += std::to_string(process::currentProcessId());
-  name += '-';
-  name += std::to_string(tempCounter.fetch_add(1) + 1);
-  return name;
+  return copyTemporaryName(destination, process::currentProcessId(), tempCounter.fetch_add(1) + 1);
 }
 
 bool isFolderOrLink(fs::FileKind kind) {

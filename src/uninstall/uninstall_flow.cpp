@@ -19,6 +19,7 @@
 #include "uninstall/uninstall_scripts.h"
 #include "uninstall/uninstaller_copy.h"
 #include "windows_integration/install_root.h"
+#include "windows_integration/interrupted_writes.h"
 #include "windows_integration/manager_install.h"
 #include "windows_integration/shell_shortcuts.h"
 #include "windows_integration/tool_runner.h"
@@ -65,6 +66,10 @@ Result<bool> heldByARun(const fs::Dir& root, std::string_view name) {
   return !TRY(fs::tryLockRange(file, 0, 1));
 }
 
+void warnLeftoverKept(std::string_view name, Error error) {
+  diagLine({"Warning: Could not remove update leftover ", name, ": ", error});
+}
+
 Status removeUpdateLeftover(const fs::Dir& root, const fs::DirEntry& entry) {
   if (entry.kind == fs::FileKind::Directory) return deleteTreeWithRetries(root, entry.name);
   const bool lockFile = asciiEqualIgnoreCase(entry.name, kPrepareLockFileName) ||
@@ -87,7 +92,7 @@ void removeUpdateLeftovers(const fs::Dir& root) {
   for (const fs::DirEntry& entry : *entries) {
     if (!isUpdateLeftoverName(entry.name)) continue;
     Status removed = removeUpdateLeftover(root, entry);
-    if (!removed.ok()) diagLine({"Warning: Could not remove update leftover ", entry.name, ": ", removed.error()});
+    if (!removed.ok()) warnLeftoverKept(entry.name, removed.error());
   }
 }
 
@@ -192,6 +197,8 @@ Status runUninstall(const UninstallOptions& options) {
   // Only once the application is gone: an installation that stays keeps its
   // update state. With the data chosen to go the copy takes the whole root.
   if (appRemoved.ok() && !deleteData) removeUpdateLeftovers(rootDir);
+  // The temporaries of killed writes are no one's state, whatever else stays.
+  if (!deleteData) removeInterruptedWrites(rootDir, warnLeftoverKept);
   const std::string launcher = joinPath({layout.appDir, "bin", "launcher.exe"});
   Status desktopRemoved = removeShortcutIfTargetMatches(manifest.desktop_shortcut, launcher);
   Status startMenuRemoved = removeShortcutIfTargetMatches(manifest.start_menu_shortcut, launcher);

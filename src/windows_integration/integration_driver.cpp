@@ -8,6 +8,7 @@
 #include "common/paths.h"
 #include "platform/fs.h"
 #include "platform/named_mutex.h"
+#include "windows_integration/interrupted_writes.h"
 #include "windows_integration/manager_install.h"
 #include "windows_integration/registry_entry.h"
 #include "windows_integration/shell_shortcuts.h"
@@ -90,6 +91,9 @@ Status integrateWindows(std::string_view appDir, const IntegrationIdentity& iden
 
   mark(IntegrationStep::OpenChannelRoot);
   fs::Dir rootHandle = TRY(openChannelRoot(layout, identity.identifier));
+  // What a killed run left half-written goes while the mutex keeps any other
+  // writer out.
+  removeInterruptedWrites(rootHandle);
 
   mark(IntegrationStep::AttestBundledManager);
   TRY(attestBundledManager(layout));

@@ -10,6 +10,7 @@
 #include "platform/process.h"
 #include "windows_integration/cleanup_script.h"
 #include "windows_integration/install_root.h"
+#include "windows_integration/interrupted_writes.h"
 #include "windows_integration/manager_install.h"
 #include "windows_integration/registry_entry.h"
 #include "windows_integration/uninstall_manifest.h"
@@ -58,6 +59,7 @@ Status refreshFromUpdateChecked(std::string_view root, bool& copyDone) {
   if (!TRY(pathsEqualIgnoreCase(root, layout.channelRoot))) return Error::InvalidUninstallLocation;
   if (!TRY(pathsEqualIgnoreCase(manifestPath, layout.manifestPath))) return Error::InvalidUninstallLocation;
   fs::Dir rootDir = TRY(openChannelRoot(layout, old.identifier));
+  removeInterruptedWrites(rootDir);
   TRY(attestBundledManager(layout));
   Result<fs::FileStat> manager = fs::statAt(rootDir, "uninstall.exe");
   if (manager.ok()) {
@@ -88,6 +90,7 @@ Status refreshRegistration() {
   const std::string& expectedSelf = where.inAppBundle ? layout.managerSource : layout.uninstallManager;
   if (!TRY(pathsEqualIgnoreCase(own, expectedSelf))) return Error::InvalidUninstallLocation;
   fs::Dir rootDir = TRY(openChannelRoot(layout, old.identifier));
+  removeInterruptedWrites(rootDir);
   if (where.inAppBundle) {
     TRY(attestBundledManager(layout));
     TRY(copyFileReplacing(own, layout.uninstallManager));

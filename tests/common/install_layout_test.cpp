@@ -98,5 +98,23 @@ TEST_F(InstallLayoutTest, RequireInTempDir) {
   EXPECT_EQ(requireInTempDir("copy.exe").error(), Error::InvalidUninstallLocation);
 }
 
+TEST(InterruptedWriteNames, OnlyWhatTheManagerCopyAndTheManifestWriterLeave) {
+  for (const char* name : {"uninstall.exe.tmp-4242-1", "uninstall.exe.tmp-4294967295-18446744073709551615",
+                           ".tamberlock-uninstall.json.tmp-0123456789abcdef"}) {
+    EXPECT_TRUE(isInterruptedWriteName(name)) << name;
+  }
+  const std::string json = ".tamberlock-uninstall.json.tmp-";
+  const std::string nearMisses[] = {
+      "uninstall.exe", "Uninstall.exe.tmp-1-2", "uninstall.exe.TMP-1-2", "uninstall.exe.tmp-1", "uninstall.exe.tmp--2",
+        "uninstall.exe.tmp-1-", "uninstall.exe.tmp-1-2-3", "uninstall.exe.tmp-x-2", "uninstall.exe.tmp-01-2",
+        "uninstall.exe.tmp-1-2.old", "uninstall.exe.tmp-123456789012345678901-1", "uninstall.exe.tmp-0123456789abcdef",
+        "xuninstall.exe.tmp-1-2", "notes.tmp-1-2", "0123456789abcdef", json + "0123456789ABCDEF",
+        json + "0123456789abcde", json + "0123456789abcdef0", json + "0123456789abcdef.x", json + "1-2",
+        "notes.json.tmp-0123456789abcdef"};
+  for (const std::string& name : nearMisses) {
+    EXPECT_FALSE(isInterruptedWriteName(name)) << name;
+  }
+}
+
 }  // namespace
 }  // namespace tl

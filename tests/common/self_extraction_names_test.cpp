@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "common/atomic_write.h"
+
 namespace tl {
 namespace {
 
@@ -20,6 +22,16 @@ TEST(SelfExtractionNames, RecipeAndPatchFileNames) {
   };
   for (const auto& row : rows) EXPECT_EQ(isPatchFileName(row.name), row.patch) << row.name;
   EXPECT_EQ(patchFileName(id, 7), ".patch-" + id + "-7.partial");
+}
+
+TEST(SelfExtractionNames, AtomicTemporariesOfAnyTargetAndTheBareDigitsOfEarlierVersions) {
+  for (const char* name : {"0123456789abcdef", "h2.recipe.json.tmp-0123456789abcdef"}) {
+    EXPECT_TRUE(isAtomicTemporaryName(name)) << name;
+  }
+  for (const char* name : {".tmp-0123456789abcdef", "x.tmp-0123456789ABCDEF", "x.tmp-0123456789abcde", "x.tmp-1-2",
+                           "x.tmp-0123456789abcdef.x", "0123456789abcdef0"}) {
+    EXPECT_FALSE(isAtomicTemporaryName(name)) << name;
+  }
 }
 
 }  // namespace

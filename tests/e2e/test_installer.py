@@ -294,6 +294,36 @@ class Installs(InstallerTest):
         tar = self.install("2")
         self.assert_installed("2", tar)
 
+    def test_what_killed_writes_left_goes_and_the_users_files_stay(self):
+        """Runs killed while they copied uninstall.exe and wrote the manifest
+        leave these temporaries; a failed installation, an integration and
+        the uninstall that keeps the data each take them, and nothing else."""
+        self.install("1")
+        killed = ["uninstall.exe.tmp-4242-1", ".tamberlock-uninstall.json.tmp-" + os.urandom(8).hex()]
+        users = ["0123456789abcdef", "notes.tmp-1-2", "uninstall.exe.tmp-5-6", "uninstall.exe.tmp-7-8"]
+        cut = self.side_installer(zstd(tar_of(self.app_entries("2")))[:-7], self.metadata("2"), folder="cut")
+        integrate = [os.path.join(self.channel, "app", "Resources", "uninstall"), "--bootstrap-install",
+                     to_win(self.channel), "--quiet"]
+        uninstall = [os.path.join(self.channel, "uninstall.exe"), "--uninstall", "--quiet"]
+        for run in ("failed installation", "integration", "uninstall"):
+            with self.subTest(run):
+                for name in killed + users[:2]:
+                    with open(os.path.join(self.channel, name), "wb") as f:
+                        f.write(b"half written")
+                os.makedirs(os.path.join(self.channel, users[2]), exist_ok=True)  # other kinds stay
+                if not os.path.lexists(os.path.join(self.channel, users[3])):
+                    os.symlink(os.path.join(self.outside, "keep"), os.path.join(self.channel, users[3]))
+                if run == "failed installation":
+                    self.assertEqual(self.run_installer(cut)[0], 1)
+                else:
+                    p = subprocess.run(integrate if run == "integration" else uninstall, env=self.sb.env,
+                                       capture_output=True, timeout=60)
+                    self.assertEqual(p.returncode, 0, p.stderr)
+                    self.assertTrue(wait_for(lambda: not os.listdir(self.sb.temp)))
+                names = os.listdir(self.channel)
+                self.assertEqual(sorted(n for n in names if n in killed + users), sorted(users))
+        self.assert_outside_untouched()
+
     def test_folder_named_like_app_in_other_letter_case(self):
         self.install("1")
         os.rename(os.path.join(self.channel, "app"), os.path.join(self.channel, "App"))

@@ -198,7 +198,7 @@ class PrepareTest(unittest.TestCase):
         self.assertEqual({key: self.record()[key] for key in ("hash", "version", "recipe_sha256")},
                          {"hash": "h%d" % k, "version": "%d.0" % k, "recipe_sha256": digest})
         self.assertEqual(self.named(".patch-", self.selfx), [])
-        self.assertEqual([n for n in os.listdir(self.selfx) if re.fullmatch("[0-9a-f]{16}", n)], [])
+        self.assertEqual([n for n in os.listdir(self.selfx) if re.fullmatch(r"(.+\.tmp-)?[0-9a-f]{16}", n)], [])
 
     def installation_mutex(self):
         """The lock file standing for the installation's named mutex."""

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <regex>
 #include <gtest/gtest.h>
 
 #include "common/hex.h"
@@ -105,14 +106,18 @@ TEST(ManifestWriter, ReplacesAtomicallyAndKeepsTheOldFileOnFailure) {
   EXPECT_EQ(readHostFile(tmp.host("m.json")), serializeUninstallManifest(second));
   EXPECT_EQ(entryCount(tmp.hostPath()), 1u);
 
-  io().setFaultHook([](FsOp op, std::string_view) -> Status {
-    if (op == FsOp::Rename) return Error::AccessDenied;
-    return success();
+  std::string temporary;
+  io().setFaultHook([&](FsOp op, std::string_view name) -> Status {
+    if (op != FsOp::Rename) return success();
+    temporary = name;
+    return Error::AccessDenied;
   });
   Status failed = writeUninstallManifest(path, usualManifest());
   io().setFaultHook(nullptr);
   ASSERT_FALSE(failed.ok());
   EXPECT_EQ(failed.error(), Error::AccessDenied);
+  // What a killed write would leave: the target's name tells it from a user's file.
+  EXPECT_TRUE(std::regex_match(temporary, std::regex(R"(m\.json\.tmp-[0-9a-f]{16})"))) << temporary;
   EXPECT_EQ(readHostFile(tmp.host("m.json")), serializeUninstallManifest(second));
   EXPECT_EQ(entryCount(tmp.hostPath()), 1u);
 }

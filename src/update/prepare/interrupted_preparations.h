@@ -2,7 +2,8 @@
 // What killed or cut-off preparations leave in self-extraction besides
 // their stages (interrupted_stages.h): downloaded patch files
 // (.patch-<32 lowercase hexadecimal digits>-<chain index>.partial) and the
-// temporary files of atomic writes (16 lowercase hexadecimal digits).
+// temporary files of atomic writes (<name>.tmp-<16 lowercase hexadecimal
+// digits>, or the bare 16 digits that earlier versions wrote).
 #include <string_view>
 
 #include "common/result.h"

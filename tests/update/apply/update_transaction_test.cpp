@@ -14,6 +14,7 @@
 #include "archive/pull_reader.h"
 #include "archive/staged_tree.h"
 #include "archive/tar_reader.h"
+#include "common/atomic_write.h"
 #include "common/json_writer.h"
 #include "common/sha256.h"
 #include "platform/io_context.h"
@@ -347,7 +348,7 @@ TEST_F(UpdateTransaction, TheDriverRelaunchesOnlyOnceTheParentEndedAndTheResultI
   };
   // Results are written under a temporary name of 16 hex digits, then renamed.
   const Hook resultRefused = failing(FsOp::Rename, [](std::string_view path) {
-    return path.size() == 16 && path.find_first_not_of("0123456789abcdef") == std::string_view::npos;
+    return isAtomicTemporaryNameOf(path, kPlanName + ".result.json");
   });
   const Hook planKept = failing(FsOp::DeleteFile, [](std::string_view path) { return path.ends_with(".json"); });
   const Hook payloadKept =
