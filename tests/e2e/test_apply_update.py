@@ -542,8 +542,14 @@ class FullCycle(ApplyTest):
             self.assertEqual((code, "streaming the full update" in err), (0, fallback), err)
             os.unlink(to_host(request))  # the updater's file, done with
             tid = "%032x" % k
+            # What an installation killed while it copied the manager and wrote the manifest leaves.
+            killed = ["uninstall.exe.tmp-4242-%d" % k, ".tamberlock-uninstall.json.tmp-%016x" % k]
+            for name in killed:
+                with open(os.path.join(self.channel, name), "wb") as f:
+                    f.write(b"half written")
             code, err, _ = self.start_helper(self.write_plan(k, schema=2, tid=tid), tid=tid)
             self.assertEqual(code, 0, err)
+            self.assertFalse(set(killed) & set(os.listdir(self.channel)))
             self.assertEqual(self.result(tid)["version"], "%d.0" % k)
             os.unlink(self.result_path(tid))  # read by the updater
             self.assertEqual(self.launches()[-1], "DemoApp %d started" % k)

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "common/atomic_write.h"
 #include "common/diagnostics.h"
 #include "common/paths.h"
 #include "common/retrying_delete.h"
@@ -23,7 +24,9 @@ Status cleanFolder(const UpdatePlan& plan) {
   const fs::Dir folder = TRY(fs::openDir(*folderPath, /*noFollowLast=*/true));
   const std::vector<fs::DirEntry> entries = TRY(fs::listDir(folder));
   for (const fs::DirEntry& e : entries) {
-    if (e.name == keep || !isStaleUpdateStateName(e.name)) continue;
+    // A temporary may be a preparation's record being written: the
+    // preparation sweeps its own, under its lock.
+    if (e.name == keep || !isStaleUpdateStateName(e.name) || isAtomicTemporaryName(e.name)) continue;
     if (e.kind != fs::FileKind::File) {
       diagLine({"Warning: Refusing to remove non-file update state: ", e.name});
       continue;

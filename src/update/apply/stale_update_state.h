@@ -9,7 +9,8 @@ namespace tl {
 
 // Deletes every regular file of the payload source's folder
 // (self-extraction), other than the payload source itself, named as stale
-// update state (isStaleUpdateStateName). Everything else stays. Never fails:
+// update state (isStaleUpdateStateName) and not as the temporary of an atomic
+// write, which a running preparation may own. Everything else stays. Never fails:
 // an entry that is not a file, a failed delete, and a folder that cannot be
 // found, opened or listed are warned about.
 void cleanStaleCommittedUpdateState(const UpdatePlan& plan);

@@ -21,6 +21,7 @@
 #include "update/update_names.h"
 #include "update/update_paths.h"
 #include "windows_integration/integration_driver.h"
+#include "windows_integration/interrupted_writes.h"
 
 namespace tl {
 
@@ -133,6 +134,7 @@ Result<bool> settleInterruptedRuns(Transaction& t) {
   // The installer and the uninstall set app aside under the installation
   // mutex: only under it is a missing app a swap that was cut short.
   TRY(restoreInterruptedSwap(t));
+  if (const Result<fs::Dir> root = fs::openDir(t.plan.channel_root); root) removeInterruptedWrites(*root);
   Result<std::string> applied = validateAppliedPayload(t.plan, t.appFolder);
   if (applied) {
     t.displayName = applied.take();
