@@ -5,8 +5,10 @@
 #include <cstring>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "archive/file_flusher.h"
 #include "archive/no_follow_access.h"
 #include "archive/tar_format.h"
 #include "common/diagnostics.h"
@@ -166,7 +168,18 @@ class RetainedArchiveUnpacker {
  public:
   RetainedArchiveUnpacker(PullReader& source, const fs::Dir& stage) : window_(source), stage_(stage) {}
 
+  // The stage is moved into place once this returns: every file is synced
+  // first. On failure what is still queued is only closed, and a failed sync
+  // wins over what the reading failed at, as it came from an earlier file.
   Status run() {
+    const Status unpacked = unpackEntries();
+    const Status flushed = unpacked ? flusher_.finish() : flusher_.abandon();
+    if (!flushed) return flushed.error();
+    return unpacked;
+  }
+
+ private:
+  Status unpackEntries() {
     for (;;) {
       if (window_.position() > kCompactAfter) window_.compact();
       TRY(window_.topUp());
@@ -205,7 +218,6 @@ class RetainedArchiveUnpacker {
     }
   }
 
- private:
   // Makes the entry's parent folder, announced unless `quiet`, and returns
   // a handle of it (of the stage when the path has no parent).
   Result<fs::Dir> parentFolder(std::string_view path, bool quiet) {
@@ -231,7 +243,7 @@ class RetainedArchiveUnpacker {
       TRY(fs::writeAll(*file, piece.data(), piece.size()));
       left -= piece.size();
     }
-    file->close();
+    TRY(flusher_.handOver(std::move(*file)));
     return window_.skip(paddingAfter(size));
   }
 
@@ -285,6 +297,7 @@ class RetainedArchiveUnpacker {
 
   Window window_;
   const fs::Dir& stage_;
+  FileFlusher flusher_;
 };
 
 }  // namespace

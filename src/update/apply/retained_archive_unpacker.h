@@ -4,7 +4,9 @@
 // Narrower than the full tar reader: ustar headers, regular files and
 // folders; symbolic links are announced and never created; pax headers are
 // read only to refuse those that rename or resize a member. Each entry is
-// announced on standard error before it is created.
+// announced on standard error before it is created. Every file is synced
+// (on the flushing threads of archive/file_flusher) before success is
+// returned, since the stage is then renamed into place.
 //
 // Paths may use '/' or '\'; one that starts with a separator or a drive
 // ("C:") or holds a ".." component is PathTraversal. Nothing is created through a link, so no
@@ -16,7 +18,8 @@
 // folder or symbolic link, or a pax record setting path, linkpath, size or
 // GNU.sparse*), TarHeadersTooBig (extension data larger than the window),
 // InvalidPaxRecord; the size field's parse errors (InvalidCharacter,
-// Overflow) and the errors of reading, creating and writing pass unchanged.
+// Overflow) and the errors of reading, creating, writing and syncing pass
+// unchanged.
 // On failure the caller removes the stage.
 #include <cstddef>
 #include <string_view>

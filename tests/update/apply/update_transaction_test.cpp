@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <functional>
+#include <mutex>
 #include <vector>
 
 #include "archive/pull_reader.h"
@@ -187,12 +188,15 @@ class UpdateTransaction : public testing::Test {
     return entry.substr(at + value.size(), entry.find('\r', at) - at - value.size());
   }
 
+  // Syncs come from the flushing threads too, hence the lock.
   void inject(const std::vector<Fault>& faults) const {
-    auto seen = std::make_shared<std::vector<int>>(faults.size(), 0);
+    auto seen = std::make_shared<std::pair<std::mutex, std::vector<int>>>();
+    seen->second.resize(faults.size());
     io().setFaultHook([faults, seen](FsOp op, std::string_view path) -> Status {
+      std::lock_guard<std::mutex> lock(seen->first);
       for (std::size_t i = 0; i < faults.size(); ++i) {
         if (op != faults[i].op || !path.ends_with(faults[i].pathEnd)) continue;
-        const int n = (*seen)[i]++;
+        const int n = seen->second[i]++;
         if (n >= faults[i].skip && (faults[i].times == 0 || n < faults[i].skip + faults[i].times)) {
           return Error::AccessDenied;
         }
@@ -430,6 +434,22 @@ TEST_F(UpdateTransaction, TheDriverRelaunchesOnlyOnceTheParentEndedAndTheResultI
   }
 }
 
+// A power cut soon after the swap must find whole files in app: every file
+// the retained archive unpacks is synced before the staged root moves in.
+TEST_F(UpdateTransaction, UnpackedFilesAreSyncedBeforeTheStagedRootMovesIn) {
+  auto seen = std::make_shared<std::pair<std::mutex, std::string>>();  // "c" a file created, "s" a sync
+  io().setFaultHook([seen](FsOp op, std::string_view path) -> Status {
+    std::lock_guard<std::mutex> lock(seen->first);
+    if (op == FsOp::Rename && path.ends_with("\\ExampleApp")) seen->second += " moved in";
+    if (op == FsOp::Create || op == FsOp::Sync) seen->second += op == FsOp::Create ? "c" : "s";
+    return success();
+  });
+  EXPECT_EQ(apply(plan(1)).result, "ok");
+  std::string before = seen->second.substr(0, seen->second.find(" moved in"));
+  std::sort(before.begin(), before.end());
+  EXPECT_EQ(before, "cccsss") << seen->second;
+}
+
 TEST_F(UpdateTransaction, AParentThatRunsOnOrABadPayloadStopsBeforeAnythingMoves) {
   // Writes a file below the channel root once the payload is made.
   const auto rewrite = [this](const std::string& file, const std::string& bytes) {
@@ -444,6 +464,7 @@ TEST_F(UpdateTransaction, AParentThatRunsOnOrABadPayloadStopsBeforeAnythingMoves
     const char* result;
     const char* phase;
     Before before = installed;
+    std::vector<Fault> faults = {};
   } rows[] = {
       {"parent never exits", 1, {true, process::kWaitTimeout}, nullptr, "ParentProcessWaitTimedOut",
        "waiting_for_parent"},
@@ -473,6 +494,8 @@ TEST_F(UpdateTransaction, AParentThatRunsOnOrABadPayloadStopsBeforeAnythingMoves
       {"archive cut short after a swap that stopped between its renames", 1, {},
        rewrite("self-extraction/h2.tar", newVersionTar().end().bytes().substr(0, 1000)), "UnexpectedEndOfStream",
        "extracting", interrupted},
+      {"last sync of an unpacked file fails", 1, {}, nullptr, "AccessDenied", "extracting", installed,
+       {{FsOp::Sync, "", 2, 1}}},  // a sync names no path: the third of the three
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
@@ -483,6 +506,7 @@ TEST_F(UpdateTransaction, AParentThatRunsOnOrABadPayloadStopsBeforeAnythingMoves
     if (row.change) row.change();
     if (row.before == interrupted) stdfs::rename(host("app"), host("app.previous"));
     if (row.before == killed) box_.makeDirs(rel_ + "/app.update-" + std::string(32, 'e') + "/ExampleApp/bin");
+    inject(row.faults);
     const Outcome out = apply(p);
     EXPECT_EQ(out.result, row.result);
     EXPECT_EQ(updatePhaseName(out.phase), row.phase);
