@@ -437,17 +437,25 @@ TEST_F(UpdateTransaction, TheDriverRelaunchesOnlyOnceTheParentEndedAndTheResultI
 // A power cut soon after the swap must find whole files in app: every file
 // the retained archive unpacks is synced before the staged root moves in.
 TEST_F(UpdateTransaction, UnpackedFilesAreSyncedBeforeTheStagedRootMovesIn) {
-  auto seen = std::make_shared<std::pair<std::mutex, std::string>>();  // "c" a file created, "s" a sync
+  // From the stage's making to the staged tree's first check, before which
+  // nothing moves: "c" a file created, "s" a sync.
+  struct Seen {
+    std::mutex mutex;
+    bool staging = false;
+    std::string ops;
+  };
+  auto seen = std::make_shared<Seen>();
   io().setFaultHook([seen](FsOp op, std::string_view path) -> Status {
-    std::lock_guard<std::mutex> lock(seen->first);
-    if (op == FsOp::Rename && path.ends_with("\\ExampleApp")) seen->second += " moved in";
-    if (op == FsOp::Create || op == FsOp::Sync) seen->second += op == FsOp::Create ? "c" : "s";
+    std::lock_guard<std::mutex> lock(seen->mutex);
+    if (op == FsOp::MakeDir && path.ends_with("\\app.update-" + std::string(test::kSampleTid))) seen->staging = true;
+    if (op == FsOp::Stat && path.ends_with("\\version.json")) seen->staging = false;
+    if (seen->staging && (op == FsOp::Create || op == FsOp::Sync)) seen->ops += op == FsOp::Create ? "c" : "s";
     return success();
   });
   EXPECT_EQ(apply(plan(1)).result, "ok");
-  std::string before = seen->second.substr(0, seen->second.find(" moved in"));
-  std::sort(before.begin(), before.end());
-  EXPECT_EQ(before, "cccsss") << seen->second;
+  std::string ops = seen->ops;
+  std::sort(ops.begin(), ops.end());
+  EXPECT_EQ(ops, "cccsss") << seen->ops;
 }
 
 TEST_F(UpdateTransaction, AParentThatRunsOnOrABadPayloadStopsBeforeAnythingMoves) {
