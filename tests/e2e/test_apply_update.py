@@ -392,8 +392,14 @@ class KilledAfterItsSwap(ApplyTest):
                 self.assertTrue(os.path.isdir(os.path.join(self.channel, "app.previous")))
 
                 if recovery == "same plan":
+                    # The version in app prepares the next one before the task starts the copy again.
+                    self.serve(patches=[(2, 3)])
+                    code, err = self.prepare(self.request(3, base_hash="h2"))
+                    self.assertEqual((code, "Delta preparation unavailable" in err), (0, False), err)
                     code, err = self.run_copy(os.path.join(self.sb.temp, "tamberlock-update-%s.exe" % TID), plan)
                     tid = TID
+                    self.assertEqual(self.record()["hash"], "h3")  # kept, with its recipe
+                    self.assertTrue(os.path.exists(os.path.join(self.selfx, "h3.recipe.json")))
                 else:
                     # As a kill after the emptied prepared folder went leaves it.
                     os.rmdir(os.path.join(self.channel, "app.prepared-h2"))

@@ -7,12 +7,14 @@
 
 namespace tl {
 
-// Deletes every regular file of the payload source's folder
-// (self-extraction), other than the payload source itself, named as stale
-// update state (isStaleUpdateStateName) and not as the temporary of an atomic
-// write, which a running preparation may own. Everything else stays. Never fails:
-// an entry that is not a file, a failed delete, and a folder that cannot be
-// found, opened or listed are warned about.
+// Under the preparation's lock (a running preparation makes it
+// UpdatePreparationBusy, warned about below, and nothing is deleted): deletes
+// every regular file of the payload source's folder (self-extraction), other
+// than the payload source itself, named as stale update state
+// (isStaleUpdateStateName). A record of another version whose prepared folder stands beside app keeps
+// itself and that version's recipe. Everything else stays. Never fails: an
+// entry that is not a file, a failed delete, and a folder or lock that
+// cannot be found, opened, listed or taken are warned about.
 void cleanStaleCommittedUpdateState(const UpdatePlan& plan);
 
 }  // namespace tl

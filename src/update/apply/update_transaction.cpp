@@ -9,7 +9,6 @@
 #include "common/install_mutex.h"
 #include "common/out_of_memory.h"
 #include "common/paths.h"
-#include "common/scope_guard.h"
 #include "common/transaction_steps.h"
 #include "platform/fs.h"
 #include "platform/named_mutex.h"
@@ -119,7 +118,9 @@ Status settleInterruptedIntegration(Transaction& t) {
   if (!TRY(t.applyLock.swapUnsettled())) return success();
   t.displayName = t.resolved.displayName;
   reintegrateInstalled(t);
-  if (t.integrationSettled) TRY(t.applyLock.settleSwap());
+  // A record that cannot be cleared only makes the next helper integrate
+  // once more.
+  if (t.integrationSettled) (void)t.applyLock.settleSwap();
   return success();
 }
 
@@ -214,8 +215,6 @@ Status commit(Transaction& t, std::span<const TransactionStep> moves) {
     diagLine({rollbackFailureLine(t.phase), out.rollback.error()});
     return Error::UpdateRollbackFailed;
   }
-  // A record that cannot be cleared only makes the next helper integrate
-  // once more.
   if (t.integrationSettled) (void)t.applyLock.settleSwap();
   return out.failed;
 }
@@ -254,6 +253,36 @@ Status finishCommit(Transaction& t) {
   return commit(t, moved);
 }
 
+// Deletes the stage on the transaction's way out, but after a failure not a
+// prepared folder of the version app holds: that version keeps its recipe
+// and record too. A guard runs during unwinding as well, where a second
+// exception would end the process.
+class StageRemoval {
+ public:
+  explicit StageRemoval(const Transaction& t) : t_(t) {}
+  StageRemoval(const StageRemoval&) = delete;
+  StageRemoval& operator=(const StageRemoval&) = delete;
+  ~StageRemoval() {
+    (void)catchingOutOfMemory([&] {
+      if (succeeded || t_.plan.schema_version != 2 || !holdsPlanBuild(t_.plan, t_.appFolder)) {
+        deleteTreeIfDirectory(t_.stage);
+      }
+      return success();
+    });
+  }
+  bool succeeded = false;
+
+ private:
+  const Transaction& t_;
+};
+
+Result<std::string> finishApplied(Transaction& t) {
+  StageRemoval stage(t);
+  TRY(finishCommit(t));
+  stage.succeeded = true;
+  return std::move(t.previous);
+}
+
 Result<std::string> apply(Transaction& t) {
   TRY(checkAppFolder(t));
   if (t.plan.schema_version == 2) {
@@ -262,32 +291,18 @@ Result<std::string> apply(Transaction& t) {
   } else {
     t.stage = concatStrings(concatStrings(t.appFolder, kUpdateStageInfix), t.plan.transaction_id);
   }
-  bool succeeded = false;
-  // Declared before the lock, so the mutex is released before the stage goes.
-  // A guard runs during unwinding too, where a second exception would end
-  // the process. A failure leaves a prepared folder of the version app
-  // holds, as it leaves that version's recipe and record.
-  const ScopeGuard removeStage([&] {
-    (void)catchingOutOfMemory([&] {
-      if (succeeded || t.plan.schema_version != 2 || !holdsPlanBuild(t.plan, t.appFolder)) {
-        deleteTreeIfDirectory(t.stage);
-      }
-      return success();
-    });
-  });
   {
     const InstallLock lock = TRY(acquireInstallMutex(t.plan.channel_root, platform::kInfinite));
-    if (TRY(settleInterruptedRuns(t))) {
-      TRY(finishCommit(t));
-      succeeded = true;
-      return std::move(t.previous);
-    }
+    if (TRY(settleInterruptedRuns(t))) return finishApplied(t);
   }
   TRY(removeStagesOfKilledRuns(t));
+
+  // Declared before the lock, so the mutex is released before the stage goes.
+  StageRemoval stage(t);
   TRY(extractValidateAndWaitForParent(t));
   const InstallLock lock = TRY(acquireInstallMutex(t.plan.channel_root, platform::kInfinite));
   TRY(swap(t));
-  succeeded = true;
+  stage.succeeded = true;
   return std::move(t.previous);
 }
 

@@ -97,8 +97,15 @@ Status removeOtherPreparedVersions(PreparationState& st) {
     }
     others.emplace_back(hash);
   }
-  // The mutex is taken for each on its own, never across the whole walk.
-  for (const std::string& hash : others) TRY(removePreparedVersion(st, hash, RecordRemoval::WhenItNamesTheVersion));
+  // The mutex is taken for each on its own, never across the whole walk. A
+  // folder that cannot go now (a file of it held open, or already removed by
+  // the application that emptied it) is left for the next run: only this
+  // run's stage name must be free again before the run builds its own.
+  for (const std::string& hash : others) {
+    const Status removed = removePreparedVersion(st, hash, RecordRemoval::WhenItNamesTheVersion);
+    if (!removed && removed.error() == Error::OutOfMemory) return removed;
+    if (!removed) TRY(requireOwnedStageDeleted(st));
+  }
   return success();
 }
 

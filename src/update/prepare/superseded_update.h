@@ -42,7 +42,9 @@ enum class RecordRemoval { Always, WhenItNamesTheVersion };
 // (removePreparedVersion; the record only when it names that version). A
 // preparation killed between naming its folder and writing its record leaves
 // one, and so does an application killed after its swap (the installed
-// version's). Other kinds under such a name are not ours and stay.
+// version's). Other kinds under such a name are not ours and stay. A folder
+// that cannot be removed stays for a later run; the run fails only when its
+// own stage name cannot be freed again, or for want of memory.
 [[nodiscard]] Status removeOtherPreparedVersions(PreparationState& state);
 
 }  // namespace tl

@@ -531,68 +531,75 @@ TEST_F(UpdateTransaction, AParentThatRunsOnOrABadPayloadStopsBeforeAnythingMoves
 // while its plan and copy are there: the result always agrees with app, the
 // uninstall entry names the version app holds, and that version keeps the
 // recipe the next update's patch is rebuilt from. Rows: an update that
-// applies, and one whose launch fails and rolls back.
-TEST_F(UpdateTransaction, AHelperKilledAtAnyStepIsSettledByItsNextRun) {
+// applies, and one whose launch fails and rolls back; the kill points are
+// dealt out over a few tests that run side by side.
+constexpr int kKillShards = 4;
+class KilledHelper : public UpdateTransaction, public testing::WithParamInterface<std::tuple<bool, int>> {};
+
+TEST_P(KilledHelper, IsSettledByItsNextRun) {
+  const auto [launchFails, shard] = GetParam();
   const std::string helperRel =
       box_.userRel("AppData/Local/Temp/tamberlock-update-" + std::string(test::kSampleTid) + ".exe");
   const std::string planRel = rel_ + "/" + kPlanName + ".json";
   const std::string resultRel = rel_ + "/" + kPlanName + ".result.json";
   constexpr int kKilled = 137;
-  for (const bool launchFails : {false, true}) {
-    int kills = 0;
-    for (int killAt = 0;; ++killAt) {
-      SCOPED_TRACE(std::string(launchFails ? "rolled back" : "applied") + ", killed at step " +
-                   std::to_string(killAt));
+  int kills = 0;
+  for (int killAt = shard;; killAt += kKillShards) {
+    SCOPED_TRACE("killed at step " + std::to_string(killAt));
+    if (killAt != shard) {
       TearDown();
       SetUp();
-      box_.writeFile(helperRel, "helper");
-      process::setOwnExecutablePathForTesting(box_.win(helperRel));
-      box_.writeFile(planRel, planText(plan(2)));
-      const pid_t child = ::fork();
-      ASSERT_GE(child, 0);
-      if (child == 0) {
-        int step = 0;
-        io().setFaultHook([&](FsOp op, std::string_view path) -> Status {
-          const bool launch = op == FsOp::Spawn && path.ends_with("launcher.exe");
-          if (op == FsOp::Rename || op == FsOp::DeleteFile || op == FsOp::DeleteDir || launch) {
-            if (step++ == killAt) ::_exit(kKilled);
-          }
-          if (launch && launchFails) return Error::AccessDenied;
-          return success();
-        });
-        ::_exit(runApplyUpdate(box_.win(planRel)) ? 0 : 1);
-      }
-      int status = 0;
-      ASSERT_EQ(::waitpid(child, &status, 0), child);
-      const bool killed = WIFEXITED(status) && WEXITSTATUS(status) == kKilled;
-      EXPECT_TRUE(test::eventually([&] { return box_.cleanupScripts().empty(); }));
-      if (killed && box_.exists(planRel) && box_.exists(helperRel)) {
-        io().setFaultHook([&](FsOp op, std::string_view path) -> Status {
-          if (launchFails && op == FsOp::Spawn && path.ends_with("launcher.exe")) return Error::AccessDenied;
-          return success();
-        });
-        testing::internal::CaptureStderr();
-        (void)runApplyUpdate(box_.win(planRel));
-        (void)testing::internal::GetCapturedStderr();
-        io().setFaultHook(nullptr);
-      }
-      const std::string app = versionIn("app");
-      EXPECT_EQ(app, launchFails ? "1.0" : "2.0") << state();
-      ASSERT_TRUE(box_.exists(resultRel)) << state();
-      EXPECT_EQ(box_.readFile(resultRel).find("\"success\": true") != std::string::npos, app == "2.0");
-      EXPECT_EQ(registeredVersion(), app);
-      if (app == "2.0") {
-        const Result<UpdateRecipe> recipe = parseRecipe(box_.readFile(rel_ + "/self-extraction/h2.recipe.json"));
-        ASSERT_TRUE(recipe.ok());
-        EXPECT_TRUE(verifyStagedTree(*recipe, fs::openDir(root_ + "\\app").take()).ok());
-      }
-      process::setOwnExecutablePathForTesting("");
-      if (!killed) break;
-      ++kills;
     }
-    EXPECT_GT(kills, 10);
+    box_.writeFile(helperRel, "helper");
+    process::setOwnExecutablePathForTesting(box_.win(helperRel));
+    box_.writeFile(planRel, planText(plan(2)));
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      int step = 0;
+      io().setFaultHook([&](FsOp op, std::string_view path) -> Status {
+        const bool launch = op == FsOp::Spawn && path.ends_with("launcher.exe");
+        if (op == FsOp::Rename || op == FsOp::DeleteFile || op == FsOp::DeleteDir || launch) {
+          if (step++ == killAt) ::_exit(kKilled);
+        }
+        if (launch && launchFails) return Error::AccessDenied;
+        return success();
+      });
+      ::_exit(runApplyUpdate(box_.win(planRel)) ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    const bool killed = WIFEXITED(status) && WEXITSTATUS(status) == kKilled;
+    EXPECT_TRUE(test::eventually([&] { return box_.cleanupScripts().empty(); }));
+    if (killed && box_.exists(planRel) && box_.exists(helperRel)) {
+      io().setFaultHook([&](FsOp op, std::string_view path) -> Status {
+        if (launchFails && op == FsOp::Spawn && path.ends_with("launcher.exe")) return Error::AccessDenied;
+        return success();
+      });
+      testing::internal::CaptureStderr();
+      (void)runApplyUpdate(box_.win(planRel));
+      (void)testing::internal::GetCapturedStderr();
+      io().setFaultHook(nullptr);
+    }
+    const std::string app = versionIn("app");
+    EXPECT_EQ(app, launchFails ? "1.0" : "2.0") << state();
+    ASSERT_TRUE(box_.exists(resultRel)) << state();
+    EXPECT_EQ(box_.readFile(resultRel).find("\"success\": true") != std::string::npos, app == "2.0");
+    EXPECT_EQ(registeredVersion(), app);
+    if (app == "2.0") {
+      const Result<UpdateRecipe> recipe = parseRecipe(box_.readFile(rel_ + "/self-extraction/h2.recipe.json"));
+      ASSERT_TRUE(recipe.ok());
+      EXPECT_TRUE(verifyStagedTree(*recipe, fs::openDir(root_ + "\\app").take()).ok());
+    }
+    process::setOwnExecutablePathForTesting("");
+    if (!killed) break;
+    ++kills;
   }
+  EXPECT_GE(kills, 2);
 }
+
+INSTANTIATE_TEST_SUITE_P(UpdateTransaction, KilledHelper,
+                         testing::Combine(testing::Bool(), testing::Range(0, kKillShards)));
 
 }  // namespace
 }  // namespace tl
