@@ -530,29 +530,33 @@ TEST_F(UpdateTransaction, AParentThatRunsOnOrABadPayloadStopsBeforeAnythingMoves
 // and program start of its run in turn, then started again by its task
 // while its plan and copy are there: the result always agrees with app, the
 // uninstall entry names the version app holds, and that version keeps the
-// recipe the next update's patch is rebuilt from. Rows: an update that
-// applies, and one whose launch fails and rolls back; the kill points are
-// dealt out over a few tests that run side by side.
-constexpr int kKillShards = 4;
-class KilledHelper : public UpdateTransaction, public testing::WithParamInterface<std::tuple<bool, int>> {};
+// recipe the next update's patch is rebuilt from. Also so when the updater
+// writes a new plan of the version instead. Rows: an update that applies,
+// and one whose launch fails and rolls back; the kill points are dealt out
+// over a few tests that run side by side.
+constexpr int kKillShards = 3;
+class KilledHelper : public UpdateTransaction,
+                     public testing::WithParamInterface<std::tuple<bool, bool, int>> {};
 
 TEST_P(KilledHelper, IsSettledByItsNextRun) {
-  const auto [launchFails, shard] = GetParam();
-  const std::string helperRel =
-      box_.userRel("AppData/Local/Temp/tamberlock-update-" + std::string(test::kSampleTid) + ".exe");
-  const std::string planRel = rel_ + "/" + kPlanName + ".json";
-  const std::string resultRel = rel_ + "/" + kPlanName + ".result.json";
+  const auto [launchFails, newPlan, shard] = GetParam();
+  const auto helperRel = [&](const std::string& tid) {
+    return box_.userRel("AppData/Local/Temp/tamberlock-update-" + tid + ".exe");
+  };
+  const auto planRel = [&](const std::string& tid) { return rel_ + "/.tamberlock-update-" + tid + ".json"; };
+  const std::string tid = test::kSampleTid, otherTid(32, 'e');
   constexpr int kKilled = 137;
   int kills = 0;
   for (int killAt = shard;; killAt += kKillShards) {
-    SCOPED_TRACE("killed at step " + std::to_string(killAt));
+    SCOPED_TRACE("killed at step " + std::to_string(killAt) + (newPlan ? ", then a new plan" : ""));
     if (killAt != shard) {
       TearDown();
       SetUp();
     }
-    box_.writeFile(helperRel, "helper");
-    process::setOwnExecutablePathForTesting(box_.win(helperRel));
-    box_.writeFile(planRel, planText(plan(2)));
+    UpdatePlan p = plan(2);
+    box_.writeFile(helperRel(tid), "helper");
+    process::setOwnExecutablePathForTesting(box_.win(helperRel(tid)));
+    box_.writeFile(planRel(tid), planText(p));
     const pid_t child = ::fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
@@ -565,24 +569,32 @@ TEST_P(KilledHelper, IsSettledByItsNextRun) {
         if (launch && launchFails) return Error::AccessDenied;
         return success();
       });
-      ::_exit(runApplyUpdate(box_.win(planRel)) ? 0 : 1);
+      ::_exit(runApplyUpdate(box_.win(planRel(tid))) ? 0 : 1);
     }
     int status = 0;
     ASSERT_EQ(::waitpid(child, &status, 0), child);
     const bool killed = WIFEXITED(status) && WEXITSTATUS(status) == kKilled;
     EXPECT_TRUE(test::eventually([&] { return box_.cleanupScripts().empty(); }));
-    if (killed && box_.exists(planRel) && box_.exists(helperRel)) {
+    if (killed && newPlan) {
+      p.transaction_id = otherTid;
+      p.result_path = box_.win(rel_ + "/.tamberlock-update-" + otherTid + ".result.json");
+      box_.writeFile(helperRel(otherTid), "helper");
+      process::setOwnExecutablePathForTesting(box_.win(helperRel(otherTid)));
+      box_.writeFile(planRel(otherTid), planText(p));
+    }
+    if (killed && box_.exists(planRel(p.transaction_id)) && box_.exists(helperRel(p.transaction_id))) {
       io().setFaultHook([&](FsOp op, std::string_view path) -> Status {
         if (launchFails && op == FsOp::Spawn && path.ends_with("launcher.exe")) return Error::AccessDenied;
         return success();
       });
       testing::internal::CaptureStderr();
-      (void)runApplyUpdate(box_.win(planRel));
+      (void)runApplyUpdate(box_.win(planRel(p.transaction_id)));
       (void)testing::internal::GetCapturedStderr();
       io().setFaultHook(nullptr);
     }
     const std::string app = versionIn("app");
     EXPECT_EQ(app, launchFails ? "1.0" : "2.0") << state();
+    const std::string resultRel = rel_ + "/.tamberlock-update-" + p.transaction_id + ".result.json";
     ASSERT_TRUE(box_.exists(resultRel)) << state();
     EXPECT_EQ(box_.readFile(resultRel).find("\"success\": true") != std::string::npos, app == "2.0");
     EXPECT_EQ(registeredVersion(), app);
@@ -599,7 +611,7 @@ TEST_P(KilledHelper, IsSettledByItsNextRun) {
 }
 
 INSTANTIATE_TEST_SUITE_P(UpdateTransaction, KilledHelper,
-                         testing::Combine(testing::Bool(), testing::Range(0, kKillShards)));
+                         testing::Combine(testing::Bool(), testing::Bool(), testing::Range(0, kKillShards)));
 
 }  // namespace
 }  // namespace tl
