@@ -130,7 +130,7 @@ Status settleInterruptedIntegration(Transaction& t) {
 // their writes go. Returns whether app already holds the plan's version (a
 // run stopped after its swap), with its display name in t.displayName;
 // otherwise the uninstall entry names what app holds again. The caller
-// holds `lock`.
+// holds the installation mutex.
 Result<bool> settleInterruptedRuns(Transaction& t) {
   // The installer and the uninstall set app aside under the installation
   // mutex: only under it is a missing app a swap that was cut short.
