@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+#include "common/hex.h"
+
 namespace tl {
 
 namespace {
@@ -28,8 +30,7 @@ Result<fs::File> openLockFile(const fs::Dir& channelRoot, std::string_view name)
 std::uint64_t transactionByte(std::string_view transactionId) {
   std::uint64_t n = 0;
   for (const char c : transactionId.substr(0, kTransactionIdDigits)) {
-    const unsigned digit = c <= '9' ? static_cast<unsigned>(c - '0') : static_cast<unsigned>((c | 0x20) - 'a' + 10);
-    n = n << 4 | (digit & 0xf);
+    n = n << 4 | static_cast<std::uint64_t>(hexDigitValue(c) & 0xf);
   }
   return kTransactionBytes + n;
 }
